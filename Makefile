@@ -1,0 +1,49 @@
+# Top-level driver. `make test` installs what is missing, builds the x86-64,
+# 32-bit x86 and sanitizer builds and runs every test.
+JOBS ?= 2
+BUILD := build
+CMAKE_GEN := cmake -Wno-dev
+
+.PHONY: all deps build build-x64 build-x86 build-asan test test-x64 test-x86 test-asan demo bench clean
+
+all: build
+
+deps:
+	./scripts/deps.sh
+
+$(BUILD)/x64/CMakeCache.txt:
+	$(CMAKE_GEN) -S . -B $(BUILD)/x64
+$(BUILD)/x86/CMakeCache.txt:
+	$(CMAKE_GEN) -S . -B $(BUILD)/x86 -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/m32.cmake
+$(BUILD)/asan/CMakeCache.txt:
+	$(CMAKE_GEN) -S . -B $(BUILD)/asan -DCV_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+
+build-x64: $(BUILD)/x64/CMakeCache.txt
+	cmake --build $(BUILD)/x64 -j$(JOBS)
+build-x86: $(BUILD)/x86/CMakeCache.txt
+	cmake --build $(BUILD)/x86 -j$(JOBS)
+build-asan: $(BUILD)/asan/CMakeCache.txt
+	cmake --build $(BUILD)/asan -j$(JOBS)
+
+build: deps build-x64 build-x86 build-asan
+
+test-x64: build-x64
+	ctest --test-dir $(BUILD)/x64 -j$(JOBS) --output-on-failure
+test-x86: build-x86
+	ctest --test-dir $(BUILD)/x86 -j$(JOBS) --output-on-failure -LE x64only
+test-asan: build-asan
+	ctest --test-dir $(BUILD)/asan -j$(JOBS) --output-on-failure -L 'unit|reorder'
+
+test: deps
+	$(MAKE) test-x64
+	$(MAKE) test-x86
+	$(MAKE) test-asan
+
+demo: deps build-x64
+	./scripts/demo.sh $(BUILD)/x64/bin
+
+bench: deps build-x64
+	./bench/run $(BUILD)/x64/bin
+
+clean:
+	rm -rf $(BUILD)
