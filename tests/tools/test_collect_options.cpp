@@ -1,0 +1,96 @@
+// The command line, table-driven.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "collect_options.h"
+
+namespace {
+
+// The settings keep pointers into argv, so the strings outlive the parse.
+std::vector<std::string> g_args;
+
+OptResult parse(const std::vector<std::string> &args)
+{
+    g_args = args;
+    g_args.insert(g_args.begin(), "cvfcollect");
+    std::vector<char *> argv;
+    for (std::string &a : g_args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    return parseOptions((int)g_args.size(), argv.data());
+}
+
+TEST(CollectOptions, Accepted)
+{
+    struct Case {
+        std::vector<std::string> args;
+        bool (*check)();
+    } cases[] = {
+        {{"-p", "5000"},
+         [] { return g_port == 5000 && g_bListenUdp && g_bListenTcp && g_udpVersion == 0 &&
+                     g_tcpVersion == 1 && !g_bindAddr; }},
+        {{"-p", "0", "-u"}, [] { return g_port == 0 && g_bListenUdp && !g_bListenTcp; }},
+        {{"--port", "1", "--tcp", "--bind", "::1"},
+         [] { return !g_bListenUdp && g_bListenTcp && std::string(g_bindAddr) == "::1"; }},
+        {{"-p", "1", "--v1"}, [] { return g_udpVersion == 1 && g_tcpVersion == 1; }},
+        {{"-p", "1", "--v1", "--v0"}, [] { return g_udpVersion == 0 && g_tcpVersion == 0; }},
+        {{"-p", "1", "-c", "10", "-d", "2.5", "-i", "0.25"},
+         [] { return g_countLimit == 10 && g_durationLimit == 2.5 && g_idleLimit == 0.25; }},
+        {{"-p", "1", "-x", "-U", "-v"}, [] { return g_bPrint && g_bHex && g_bUtc && g_verbose; }},
+        {{"-p", "1", "-w", "d", "--dump-invalid", "i", "-j", "j", "-r", "r"},
+         [] { return std::string(g_dumpPath) == "d" && std::string(g_dumpInvalidPath) == "i" &&
+                     std::string(g_jsonPath) == "j" && std::string(g_readyPath) == "r"; }},
+        {{"-p", "1", "--rcvbuf", "1048576", "--tcp-close-after", "3", "--max-frame", "65535"},
+         [] { return g_rcvBufSize == 1048576 && g_tcpCloseAfter == 3 && g_maxFrame == 65535; }},
+        {{"-p", "65535"}, [] { return g_port == 65535 && g_maxFrame == 4120 && !g_bPrint; }},
+    };
+    for (Case &c : cases) {
+        std::string line;
+        for (auto &a : c.args)
+            line += a + " ";
+        ASSERT_EQ(parse(c.args), kOptRun) << line;
+        EXPECT_TRUE(c.check()) << line;
+    }
+}
+
+TEST(CollectOptions, Refused)
+{
+    std::vector<std::vector<std::string>> cases = {
+        {},
+        {"-u"},
+        {"-p", "65536"},
+        {"-p", "-1"},
+        {"-p", "50x"},
+        {"-p", ""},
+        {"-p", "1", "-c", "ten"},
+        {"-p", "1", "-d", "0"},
+        {"-p", "1", "-d", "-3"},
+        {"-p", "1", "-i", "nan"},
+        {"-p", "1", "--rcvbuf", "0"},
+        {"-p", "1", "--max-frame", "65536"},
+        {"-p", "1", "--no-such"},
+        {"-p", "1", "extra"},
+        {"-p"},
+    };
+    testing::internal::CaptureStderr();
+    for (auto &c : cases) {
+        std::string line;
+        for (auto &a : c)
+            line += a + " ";
+        EXPECT_EQ(parse(c), kOptUsage) << line;
+    }
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("usage: cvfcollect -p port"), std::string::npos);
+    EXPECT_NE(err.find("cvfcollect: invalid port: 65536"), std::string::npos);
+}
+
+TEST(CollectOptions, Help)
+{
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(parse({"-h"}), kOptHelp);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("usage:"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,258 @@
+// Receive loop.
+#include "collect_run.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "collect_dump.h"
+#include "collect_options.h"
+#include "collect_print.h"
+#include "collect_stats.h"
+
+volatile sig_atomic_t g_stopSignal;
+int g_bStop;
+uint64_t g_lastRecordNs;
+
+static sigset_t g_waitMask;  // the signal mask while waiting in ppoll
+
+uint64_t monoNs(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
+}
+
+void takeRecord(const CvRecord &rec, const uint8_t *raw, uint64_t nowNs)
+{
+    statsRecord(rec, nowNs);
+    g_lastRecordNs = nowNs;
+    dumpWrite(&g_dump, raw, rec.recordLen);
+    if (g_bPrint)
+        printRecord(stdout, rec, g_bHex, g_bUtc);
+    if (g_countLimit && g_totals.records >= g_countLimit)
+        g_bStop = 1;
+}
+
+void takeInvalid(const char *from, RecordCheck why, const uint8_t *p, size_t len, int version)
+{
+    statsInvalid(why, p, len, version);
+    dumpWrite(&g_dumpInvalid, p, len);
+    if (g_bPrint)
+        printInvalid(stdout, from, why, p, len);
+    else if (g_verbose)
+        printInvalid(stderr, from, why, p, len);
+}
+
+void takeDatagram(const uint8_t *p, size_t len, const struct sockaddr_storage *from,
+                  uint64_t nowNs)
+{
+    CvRecord rec;
+    RecordCheck c = kRecSizeMismatch;
+    if (len <= kUdpSlot)
+        c = decodeDatagram(p, len, g_udpVersion, g_maxFrame, &rec);
+    if (c == kRecOk) {
+        takeRecord(rec, p, nowNs);
+        return;
+    }
+    char name[80] = "udp";
+    if (g_bPrint || g_verbose) {
+        memcpy(name, "udp ", 4);
+        formatAddr(from, name + 4, sizeof name - 4);
+    }
+    takeInvalid(name, c, p, len < kUdpSlot ? len : kUdpSlot, g_udpVersion);
+}
+
+static void reportLostSync(Conn *c, RecordCheck why)
+{
+    g_totals.syncLosses++;
+    fprintf(stderr, "cvfcollect: tcp %s: lost sync at stream offset %llu (%s); connection dropped\n",
+            c->peer, (unsigned long long)c->stream.taken, kRecordCheckName[why]);
+    char name[80];
+    snprintf(name, sizeof name, "tcp %s", c->peer);
+    takeInvalid(name, why, streamPendingBytes(&c->stream), streamPending(&c->stream),
+                c->stream.version);
+}
+
+int takeStream(Conn *c, uint64_t nowNs)
+{
+    CvRecord rec;
+    RecordCheck why = kRecOk;
+    for (;;) {
+        const uint8_t *raw = streamPendingBytes(&c->stream);
+        StreamStep step = streamNext(&c->stream, &rec, &why);
+        if (step == kStreamNeedMore)
+            return 1;
+        if (step == kStreamLostSync) {
+            reportLostSync(c, why);
+            return 0;
+        }
+        takeRecord(rec, raw, nowNs);
+        c->records++;
+        if (g_tcpCloseAfter && c->records >= g_tcpCloseAfter) {
+            if (g_verbose)
+                fprintf(stderr, "cvfcollect: tcp %s: closing after %llu records\n", c->peer,
+                        (unsigned long long)c->records);
+            return 0;
+        }
+        if (g_bStop)
+            return 1;
+    }
+}
+
+static void onSignal(int sig)
+{
+    g_stopSignal = sig;
+}
+
+void installSignals(void)
+{
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    sigset_t block;
+    sigemptyset(&block);
+    sigaddset(&block, SIGINT);
+    sigaddset(&block, SIGTERM);
+    sigprocmask(SIG_BLOCK, &block, &g_waitMask);
+    sigdelset(&g_waitMask, SIGINT);
+    sigdelset(&g_waitMask, SIGTERM);
+}
+
+// Drains the UDP socket, a bounded number of batches at a time so that TCP
+// connections get their turn.
+static void serviceUdp(void)
+{
+    for (int batch = 0; batch < 16 && !g_bStop; batch++) {
+        int n = udpReceive();
+        uint64_t now = monoNs();
+        for (int i = 0; i < n && !g_bStop; i++)
+            takeDatagram(g_udpBuf[i], g_udpLen[i], &g_udpFrom[i], now);
+        if (n < kUdpBatch)
+            return;
+    }
+}
+
+static void connClosed(Conn *c)
+{
+    size_t left = streamPending(&c->stream);
+    if (left) {
+        fprintf(stderr, "cvfcollect: tcp %s: connection ended inside a record (%zu bytes)\n",
+                c->peer, left);
+        char name[80];
+        snprintf(name, sizeof name, "tcp %s", c->peer);
+        takeInvalid(name, kRecTruncated, streamPendingBytes(&c->stream), left, c->stream.version);
+    }
+    if (g_verbose)
+        fprintf(stderr, "cvfcollect: tcp %s: closed after %llu records\n", c->peer,
+                (unsigned long long)c->records);
+    closeConn(c);
+}
+
+static void serviceConn(Conn *c)
+{
+    size_t room;
+    uint8_t *tail = streamTail(&c->stream, &room);
+    ssize_t n = read(c->fd, tail, room);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        return;
+    if (n <= 0) {
+        if (n < 0 && g_verbose)
+            fprintf(stderr, "cvfcollect: tcp %s: %s\n", c->peer, strerror(errno));
+        connClosed(c);
+        return;
+    }
+    streamCommit(&c->stream, (size_t)n);
+    if (!takeStream(c, monoNs()))
+        closeConn(c);
+}
+
+static void serviceAccept(void)
+{
+    Conn *c = acceptConn(g_tcpVersion, g_maxFrame);
+    if (!c)
+        return;
+    g_totals.tcpConnections++;
+    if (g_verbose)
+        fprintf(stderr, "cvfcollect: tcp %s: connected\n", c->peer);
+}
+
+// Time left until the next time limit, for ppoll; null for none.
+static struct timespec *waitLimit(uint64_t startNs, uint64_t nowNs, struct timespec *ts)
+{
+    uint64_t due = UINT64_MAX;
+    if (g_durationLimit > 0)
+        due = startNs + (uint64_t)(g_durationLimit * 1e9);
+    if (g_idleLimit > 0 && g_totals.records) {
+        uint64_t idleDue = g_lastRecordNs + (uint64_t)(g_idleLimit * 1e9);
+        if (idleDue < due)
+            due = idleDue;
+    }
+    if (due == UINT64_MAX)
+        return nullptr;
+    if (due <= nowNs) {
+        g_bStop = 1;
+        return nullptr;
+    }
+    uint64_t left = due - nowNs;
+    ts->tv_sec = (time_t)(left / 1000000000u);
+    ts->tv_nsec = (long)(left % 1000000000u);
+    return ts;
+}
+
+// Fills the poll set: UDP, TCP listener, then the open connections.
+static int pollSet(struct pollfd *fds, Conn **conns)
+{
+    int n = 0;
+    if (g_udpListener.fd >= 0)
+        fds[n++] = {g_udpListener.fd, POLLIN, 0};
+    if (g_tcpListener.fd >= 0)
+        fds[n++] = {g_tcpListener.fd, POLLIN, 0};
+    for (Conn &c : g_conns) {
+        if (c.fd < 0)
+            continue;
+        conns[n] = &c;
+        fds[n++] = {c.fd, POLLIN, 0};
+    }
+    return n;
+}
+
+void runCollector(void)
+{
+    closeAllConns();  // marks every slot free
+    uint64_t start = monoNs();
+    struct pollfd fds[kMaxConns + 2];
+    Conn *conns[kMaxConns + 2] = {};
+    while (!g_stopSignal && !g_bStop) {
+        struct timespec ts;
+        struct timespec *limit = waitLimit(start, monoNs(), &ts);
+        if (g_bStop)
+            break;
+        int n = pollSet(fds, conns);
+        int r = ppoll(fds, (nfds_t)n, limit, &g_waitMask);
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            fprintf(stderr, "cvfcollect: poll failed: %s\n", strerror(errno));
+            break;
+        }
+        for (int i = 0; i < n && !g_bStop; i++) {
+            if (!fds[i].revents)
+                continue;
+            if (fds[i].fd == g_udpListener.fd)
+                serviceUdp();
+            else if (fds[i].fd == g_tcpListener.fd)
+                serviceAccept();
+            else
+                serviceConn(conns[i]);
+        }
+    }
+}
