@@ -1,0 +1,263 @@
+// Monitor mode: the port's set-up and the receive loop.
+#include "receive.h"
+#include "forward.h"
+#include "connection.h"
+#include "ifreq.h"
+#include "monrec.h"
+#include "settings.h"
+#include "shutdown.h"
+#include "store.h"
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <linux/if_arp.h>
+#include <linux/if_packet.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+int init_timestamp;
+struct timeval init_tv;
+int g_bLogStarted;
+unsigned long g_discarded;
+
+// Malformed records: the first is reported, later ones are counted and the
+// count reported at most once a second.
+static unsigned long discardsUnreported;
+static struct timeval lastDiscardReport;
+static int discardReported;
+
+constexpr long INIT_WINDOW_MSECS = 10;
+
+long elapsedMilliSecs(const struct timeval *later, const struct timeval *earlier)
+{
+    return (long)(later->tv_sec - earlier->tv_sec) * 1000 +
+           (long)(later->tv_usec - earlier->tv_usec) / 1000;
+}
+
+static void closeInitialWindow()
+{
+    // The first give-up still treats exp_seq_no as a plain number: before
+    // it, exp_seq_no is no expectation at all. When the store has already
+    // had to give numbers up inside the window, exp_seq_no is a real
+    // expectation and is kept.
+    if (!g_seqEstablished)
+        find_lowest();
+    init_seq_no = 1;
+    search_store();
+}
+
+static bool windowDue(const struct timeval *now)
+{
+    return init_timestamp && !init_seq_no && elapsedMilliSecs(now, &init_tv) > INIT_WINDOW_MSECS;
+}
+
+static void reportDiscardCount(const struct timeval *now)
+{
+    if (discardsUnreported == 0 || now->tv_sec - lastDiscardReport.tv_sec < 1)
+        return;
+    std::fprintf(stderr, "%s: %s: %lu more monitor records discarded\n", progname, g_device,
+                 discardsUnreported);
+    discardsUnreported = 0;
+    lastDiscardReport = *now;
+}
+
+void onIdle()
+{
+    struct timeval now;
+    gettimeofday(&now, nullptr);
+    if (windowDue(&now))
+        closeInitialWindow();
+    reportDiscardCount(&now);
+}
+
+// Why a datagram of n bytes is no whole record, or nullptr when it is one.
+static const char *malformedReason(long n)
+{
+    if (n < (long)MONREC_HDR_SIZE)
+        return "shorter than a record header";
+    uint32_t length = monrecDecode(monBufRecord()).length;
+    if (length > MONREC_MAX_FRAME)
+        return "frame length above 4096";
+    if ((unsigned long)n < MONREC_HDR_SIZE + length)
+        return "shorter than its frame length";
+    return nullptr;
+}
+
+static void noteDiscard(long n, const char *why)
+{
+    g_discarded++;
+    struct timeval now;
+    gettimeofday(&now, nullptr);
+    if (discardReported && now.tv_sec - lastDiscardReport.tv_sec < 1) {
+        discardsUnreported++;
+        return;
+    }
+    reportDiscardCount(&now);
+    std::fprintf(stderr, "%s: %s: monitor record discarded, %s (%ld bytes received)\n", progname,
+                 g_device, why, n);
+    discardReported = 1;
+    lastDiscardReport = now;
+}
+
+static void decideRecord(const MonHeader &h)
+{
+    int d = seqCompare(h.seq_no, exp_seq_no);
+    if (d > 0) {
+        add_to_store();
+    } else if (d < 0) {
+        std::fprintf(stderr, "UNEXPECTED sequence number: %u, expected: %u\n", (unsigned)h.seq_no,
+                     (unsigned)exp_seq_no);
+    } else if (init_seq_no || g_seqEstablished) {
+        forwardRecord(g_monBuf);
+        search_store();
+    }
+    // Equal inside the initial window, before any give-up: dropped.
+}
+
+void handleRecord(long n)
+{
+    const char *why = malformedReason(n);
+    if (why != nullptr) {
+        noteDiscard(n, why);
+        return;
+    }
+    if (discardsUnreported != 0) {
+        struct timeval now;
+        gettimeofday(&now, nullptr);
+        reportDiscardCount(&now);
+    }
+    if (!init_seq_no) {
+        struct timeval now;
+        gettimeofday(&now, nullptr);
+        if (!init_timestamp) {
+            init_tv = now;
+            init_timestamp = 1;
+        } else if (windowDue(&now)) {
+            closeInitialWindow();
+        }
+    }
+    MonHeader h = monrecDecode(monBufRecord());
+    if (!g_bLogStarted) {
+        SetBaseTimeStamp(h.timeStamp);
+        g_bLogStarted = 1;
+    }
+    decideRecord(h);
+}
+
+static void prepareInterface(const char *name)
+{
+    short flags = 0;
+    if (ifGetFlags(g_ifInfo.sock, name, &flags) < 0)
+        error_exit("Error getting interface %s flags.%d\n%s\n", name, g_ifInfo.sock,
+                   std::strerror(errno));
+    if (network_needed == 1 && !(flags & IFF_UP)) {
+        std::printf("%s: Preparing interface for monitoring\n", name);
+        if (ifSetFlags(g_ifInfo.sock, name, (short)(flags | IFF_UP)) < 0)
+            error_exit("Failed to bring interface %s up.\n%s\n", name, std::strerror(errno));
+    } else {
+        network_needed = 0;
+        std::printf("%s: Interface already up\n", name);
+    }
+}
+
+static_assert(sizeof(struct sockaddr_ll) == 20, "the driver binds a 20-byte address");
+
+static void openMonitorSocket(const char *name)
+{
+    g_ifInfo.sock = socket(AF_PACKET, SOCK_RAW, htons(ETH_P_DIAG_PROTO));
+    if (g_ifInfo.sock < 0)
+        error_exit("Failed to create raw socket to monitor interface %s.\n%s\n", name,
+                   std::strerror(errno));
+    if (g_ifInfo.sock >= FD_SETSIZE)
+        error_exit("Monitor socket of %s has descriptor %d, beyond what select can watch.\n", name,
+                   g_ifInfo.sock);
+    int index = 0;
+    if (ifGetIndex(g_ifInfo.sock, name, &index) < 0)
+        error_exit("Error getting interface %s index.\n%s\n", name, std::strerror(errno));
+    struct sockaddr_ll sll;
+    std::memset(&sll, 0, sizeof sll);
+    sll.sll_family = AF_PACKET;
+    sll.sll_protocol = 0;
+    sll.sll_ifindex = index;
+    sll.sll_hatype = ARPHRD_RAWHDLC;
+    if (bind(g_ifInfo.sock, reinterpret_cast<struct sockaddr *>(&sll), sizeof sll) < 0)
+        error_exit("Problem binding to interface %s.\n%s\n", name, std::strerror(errno));
+}
+
+void monitorSetup()
+{
+    const char *name = g_device;
+    g_ifInfo.name = name;
+    g_ifInfo.sock = socket(AF_INET, SOCK_DGRAM, 0);
+    if (g_ifInfo.sock < 0)
+        error_exit("Unable to create socket. %s\n", std::strerror(errno));
+    if (ifSetMonitorMode(g_ifInfo.sock, name, 1) != 0)
+        error_exit("Problem setting monitor mode %s.\n%s\n", name, std::strerror(errno));
+    prepareInterface(name);
+    if (close(g_ifInfo.sock) < 0)
+        error_exit("Error closing interface %s\n.%s\n", name, std::strerror(errno));
+    openMonitorSocket(name);
+    if (g_bDefaultRcvbuf)
+        cvt_showSocketRxBufferSize(&g_ifInfo);
+    else
+        cvt_increaseSocketRxBufferSize(&g_ifInfo);
+    struct timespec pause = {1, 0};
+    nanosleep(&pause, nullptr);
+    checkTermination();
+    int fl = fcntl(g_ifInfo.sock, F_GETFL);
+    if (fl < 0 || fcntl(g_ifInfo.sock, F_SETFL, fl | O_NONBLOCK) < 0)
+        error_exit("Problem making the monitor socket of %s non-blocking.\n%s\n", name,
+                   std::strerror(errno));
+}
+
+// Reads records until the socket is empty.
+static void drainSocket()
+{
+    for (;;) {
+        ssize_t n = recvfrom(g_ifInfo.sock, monBufRecord(), MONREC_MAX_SIZE, 0, nullptr, nullptr);
+        if (n < 0) {
+            if (n == -1 && errno != EAGAIN) {
+                int err = errno;
+                checkTermination();
+                std::fprintf(stderr, "%s: %s recvfrom error.%d\n%s\n", progname, g_ifInfo.name,
+                             err, std::strerror(err));
+                errno = err;
+            }
+            return;
+        }
+        handleRecord((long)n);
+        checkTermination();
+    }
+}
+
+[[noreturn]] static void receiveLoop()
+{
+    const int sock = g_ifInfo.sock;
+    for (;;) {
+        checkTermination();
+        fd_set rd;
+        FD_ZERO(&rd);
+        FD_SET(sock, &rd);
+        struct timeval tv = {0, 10000};
+        int rc = select(sock + 1, &rd, nullptr, nullptr, &tv);
+        if (rc < 0) {
+            int err = errno;
+            checkTermination();
+            std::printf("%s: Error in select %d %d\n", g_ifInfo.name, rc, err);
+        } else if (rc == 0) {
+            onIdle();
+        } else if (FD_ISSET(sock, &rd)) {
+            drainSocket();
+        }
+    }
+}
+
+void runMonitor()
+{
+    monitorSetup();
+    receiveLoop();
+}

@@ -1,0 +1,22 @@
+// Monitor mode: interface set-up and the receive loop.
+#pragma once
+#include <sys/time.h>
+
+constexpr int ETH_P_DIAG_PROTO = 0x6005; // protocol of the monitor records
+
+extern int init_timestamp;          // 1 once the first record has arrived
+extern struct timeval init_tv;      // when the first record arrived
+extern int g_bLogStarted;           // 1 once the time-stamp base is set
+extern unsigned long g_discarded;   // malformed records discarded so far
+
+long elapsedMilliSecs(const struct timeval *later, const struct timeval *earlier);
+
+// Handles one record of n bytes received into g_monBuf.
+void handleRecord(long n);
+// Work of a quiet select period: close the initial window when due, report
+// discarded records not yet reported.
+void onIdle();
+// Sets the port up for monitoring; ends through error_exit on failure.
+void monitorSetup();
+// Monitor mode: set-up, then the receive loop. Never returns.
+[[noreturn]] void runMonitor();

@@ -1,0 +1,164 @@
+// The reorder store.
+#include "store.h"
+#include "forward.h"
+#include <cstdio>
+#include <cstring>
+
+unsigned char store[STORE_RING + STORE_HDR_AREA];
+unsigned char *const store_end_ptr = store + STORE_RING;
+unsigned char *store_start_ptr = store;
+unsigned char *store_wr_ptr = store;
+unsigned char *store_rd_ptr;
+int store_size;
+int store_count;
+uint32_t last_searched;
+
+// An entry that wraps round the end of the ring is put together here to be
+// forwarded in one piece.
+static unsigned char wrapScratch[STORE_MAX_ENTRY];
+
+static MonHeader entryHeader(const unsigned char *entry)
+{
+    return monrecDecode(entry + MONBUF_REC_OFF);
+}
+
+static std::size_t entrySize(const unsigned char *entry)
+{
+    return STORE_HDR_AREA + entryHeader(entry).length;
+}
+
+unsigned char *storeNext(unsigned char *entry)
+{
+    unsigned char *next = entry + entrySize(entry);
+    if (next >= store_end_ptr)
+        next -= STORE_RING;
+    return next;
+}
+
+void update_store_start()
+{
+    while (store_count > 0 && seqCompare(entryHeader(store_start_ptr).seq_no, exp_seq_no) < 0) {
+        store_count--;
+        store_size -= (int)entrySize(store_start_ptr);
+        store_start_ptr = storeNext(store_start_ptr);
+    }
+}
+
+// The lowest held number above exp_seq_no; false when there is none. Before
+// synchronisation 4294967295 stands for "none", as in a plain unsigned
+// search; it is still taken when it is the only number above.
+static bool lowestAbove(uint32_t *lowest)
+{
+    bool found = false;
+    uint32_t best = 0;
+    unsigned char *e = store_start_ptr;
+    for (int i = 0; i < store_count; i++, e = storeNext(e)) {
+        uint32_t seq = entryHeader(e).seq_no;
+        if (seqCompare(seq, exp_seq_no) <= 0)
+            continue;
+        if (!found || (uint32_t)(seq - exp_seq_no) < (uint32_t)(best - exp_seq_no)) {
+            best = seq;
+            found = true;
+        }
+    }
+    *lowest = best;
+    return found;
+}
+
+static void reportLost(uint32_t old, uint32_t lowest)
+{
+    if (lowest == old + 1)
+        std::fprintf(stderr, "lost frame %u\n", (unsigned)old);
+    else if (old != 0 || g_seqEstablished)
+        std::fprintf(stderr, "lost frames %u to %u\n", (unsigned)old, (unsigned)(lowest - 1));
+}
+
+void find_lowest()
+{
+    uint32_t lowest;
+    if (store_count == 0 || !lowestAbove(&lowest)) {
+        exp_seq_no++;
+    } else {
+        reportLost(exp_seq_no, lowest);
+        exp_seq_no = lowest;
+    }
+    g_seqEstablished = 1;
+    update_store_start();
+}
+
+// The first entry, in arrival order, that carries exp_seq_no.
+static unsigned char *findExpected()
+{
+    unsigned char *e = store_start_ptr;
+    for (int i = 0; i < store_count; i++, e = storeNext(e)) {
+        if (entryHeader(e).seq_no == exp_seq_no)
+            return e;
+    }
+    return nullptr;
+}
+
+static void forwardEntry(unsigned char *e)
+{
+    std::size_t size = entrySize(e);
+    if (e + size < store_end_ptr) {
+        forwardRecord(e);
+        return;
+    }
+    std::size_t first = (std::size_t)(store_end_ptr - e);
+    std::memcpy(wrapScratch, e, first);
+    std::memcpy(wrapScratch + first, store, size - first);
+    forwardRecord(wrapScratch);
+}
+
+void search_store()
+{
+    while (exp_seq_no != last_searched) {
+        last_searched = exp_seq_no;
+        unsigned char *e = findExpected();
+        if (e == nullptr)
+            return;
+        store_rd_ptr = e;
+        forwardEntry(e);
+        if (store_rd_ptr == store_start_ptr)
+            update_store_start();
+    }
+}
+
+static void appendRecord(std::size_t need)
+{
+    const unsigned char *src = g_monBuf;
+    const std::size_t skip = MONBUF_REC_OFF; // spare bytes are never read
+    if (store_wr_ptr + need <= store_end_ptr) {
+        std::memcpy(store_wr_ptr + skip, src + skip, need - skip);
+        store_wr_ptr += need;
+    } else {
+        // The header area stays contiguous (it may run into the overflow
+        // bytes); the rest continues at the start of the ring.
+        std::size_t first = (std::size_t)(store_end_ptr - store_wr_ptr);
+        std::size_t head = first > STORE_HDR_AREA ? first : STORE_HDR_AREA;
+        if (head > skip)
+            std::memcpy(store_wr_ptr + skip, src + skip, head - skip);
+        std::memcpy(store, src + first, need - first);
+        store_wr_ptr = store + (need - first);
+    }
+    store_size += (int)need;
+    store_count++;
+}
+
+void add_to_store()
+{
+    MonHeader h = monrecDecode(monBufRecord());
+    std::size_t need = STORE_HDR_AREA + h.length;
+    while ((std::size_t)store_size + need > STORE_RING) {
+        find_lowest();
+        search_store();
+    }
+    // Making room may have reached this very record: forward it rather than
+    // hold it, once exp_seq_no is a real expectation.
+    if ((init_seq_no || g_seqEstablished) && h.seq_no == exp_seq_no) {
+        forwardRecord(g_monBuf);
+        search_store();
+        return;
+    }
+    appendRecord(need);
+}

@@ -1,0 +1,186 @@
+// The receive path: the initial window, the sequence decision and the
+// checks on each datagram.
+#include "fmon_test_util.h"
+#include "forward.h"
+#include "receive.h"
+#include "settings.h"
+#include "store.h"
+#include <cstring>
+#include <gtest/gtest.h>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+class Receive : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        resetFmonState();
+        col.attach();
+        progname = "cvfmonUdp";
+        std::strcpy(g_device, "sync0");
+    }
+    // Makes the initial window older than its 10 ms.
+    void ageWindow() { init_tv.tv_sec -= 1; }
+    std::string capture(void (*f)())
+    {
+        testing::internal::CaptureStderr();
+        f();
+        return testing::internal::GetCapturedStderr();
+    }
+    UdpCollector col;
+};
+
+TEST_F(Receive, WindowHoldsThenSynchronisesOnTheLowest)
+{
+    testing::internal::CaptureStderr();
+    receive(1);
+    receive(2);
+    receive(3);
+    EXPECT_TRUE(col.next(50).empty());
+    EXPECT_EQ(init_seq_no, 0);
+    ageWindow();
+    receive(4);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "lost frame 0\n");
+    EXPECT_EQ(col.seqs(), (std::vector<unsigned>{1, 2, 3, 4}));
+    EXPECT_EQ(init_seq_no, 1);
+    EXPECT_EQ(store_count, 0);
+}
+
+TEST_F(Receive, QuietLineClosesTheWindowOnIdle)
+{
+    testing::internal::CaptureStderr();
+    receive(100);
+    receive(102);
+    receive(101);
+    onIdle(); // window still young
+    EXPECT_EQ(init_seq_no, 0);
+    ageWindow();
+    onIdle();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(col.seqs(), (std::vector<unsigned>{100, 101, 102}));
+}
+
+TEST_F(Receive, OutOfOrderWindowIsReleasedInOrder)
+{
+    receive(7);
+    receive(5);
+    receive(6);
+    ageWindow();
+    onIdle();
+    EXPECT_EQ(col.seqs(), (std::vector<unsigned>{5, 6, 7}));
+}
+
+TEST_F(Receive, RecordZeroInTheWindowIsDroppedSilently)
+{
+    testing::internal::CaptureStderr();
+    receive(0);
+    receive(3);
+    ageWindow();
+    onIdle();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(col.seqs(), (std::vector<unsigned>{3}));
+}
+
+TEST_F(Receive, TimeBaseComesFromTheFirstRecordEvenWhenHeld)
+{
+    putRecord(9, 4, 0, 123456);
+    handleRecord((long)(MONREC_HDR_SIZE + 4));
+    EXPECT_EQ(g_bLogStarted, 1);
+    EXPECT_EQ(baseTimeStamp, 123456ul);
+    putRecord(10, 4, 0, 999);
+    handleRecord((long)(MONREC_HDR_SIZE + 4));
+    EXPECT_EQ(baseTimeStamp, 123456ul);
+}
+
+TEST_F(Receive, BehindIsReportedAndDropped)
+{
+    init_seq_no = 1;
+    exp_seq_no = 50;
+    testing::internal::CaptureStderr();
+    receive(49);
+    receive(50);
+    receive(50);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "UNEXPECTED sequence number: 49, expected: 50\n"
+              "UNEXPECTED sequence number: 50, expected: 51\n");
+    EXPECT_EQ(col.seqs(), (std::vector<unsigned>{50}));
+    EXPECT_EQ(exp_seq_no, 51u);
+}
+
+TEST_F(Receive, MalformedDatagramsAreDiscardedAndCounted)
+{
+    init_seq_no = 1;
+    exp_seq_no = 5;
+    testing::internal::CaptureStderr();
+    putRecord(5, 10);
+    handleRecord((long)MONREC_HDR_SIZE - 1); // shorter than a header
+    handleRecord(0);
+    handleRecord((long)(MONREC_HDR_SIZE + 9)); // frame cut short
+    putRecord(5, 4097);                        // frame too long
+    handleRecord((long)MONREC_MAX_SIZE);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, "cvfmonUdp: sync0: monitor record discarded, shorter than a record header (" +
+                       std::to_string(MONREC_HDR_SIZE - 1) + " bytes received)\n");
+    EXPECT_EQ(g_discarded, 4ul);
+    EXPECT_EQ(g_bLogStarted, 0);
+    EXPECT_EQ(exp_seq_no, 5u);
+    EXPECT_EQ(store_count, 0);
+    EXPECT_TRUE(col.next(50).empty());
+
+    // The count follows once a second has passed.
+    sleep(1);
+    testing::internal::CaptureStderr();
+    onIdle();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "cvfmonUdp: sync0: 3 more monitor records discarded\n");
+
+    receive(5, 4); // a whole record still goes through
+    EXPECT_EQ(col.seqs(), (std::vector<unsigned>{5}));
+}
+
+// The first discard of a run is reported with its reason.
+std::string discardReport(uint32_t length, long received)
+{
+    putRecord(1, 100);
+    MonHeader h = monrecDecode(monBufRecord());
+    h.length = length;
+    monrecEncode(monBufRecord(), h);
+    testing::internal::CaptureStderr();
+    handleRecord(received);
+    return testing::internal::GetCapturedStderr();
+}
+
+TEST_F(Receive, FrameCutShortIsDiscarded)
+{
+    EXPECT_NE(discardReport(10, (long)MONREC_HDR_SIZE + 9).find("shorter than its frame length"),
+              std::string::npos);
+}
+
+TEST_F(Receive, FrameLongerThanAnyFrameIsDiscarded)
+{
+    EXPECT_NE(discardReport(UINT32_MAX, (long)MONREC_MAX_SIZE).find("frame length above 4096"),
+              std::string::npos);
+}
+
+TEST_F(Receive, LongestFrameIsAccepted)
+{
+    init_seq_no = 1;
+    exp_seq_no = 5;
+    receive(5, 4096);
+    Bytes b = col.next();
+    ASSERT_EQ(b.size(), 4096u + 18);
+    EXPECT_EQ(Bytes(b.begin() + 18, b.end()), framePattern(5, 4096));
+}
+
+TEST(ElapsedMilliSecs, TruncatesTowardZero)
+{
+    timeval a{10, 500}, b{10, 0}, c{11, 999000}, d{12, 0};
+    EXPECT_EQ(elapsedMilliSecs(&a, &b), 0);
+    EXPECT_EQ(elapsedMilliSecs(&d, &c), 1);
+    EXPECT_EQ(elapsedMilliSecs(&d, &b), 2000);
+    EXPECT_EQ(elapsedMilliSecs(&b, &d), -2000);
+}
+
+} // namespace
