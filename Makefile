@@ -4,7 +4,7 @@ JOBS ?= 2
 BUILD := build
 CMAKE_GEN := cmake -Wno-dev
 
-.PHONY: all deps build build-x64 build-x86 build-asan test test-x64 test-x86 test-asan demo bench clean
+.PHONY: all deps build build-x64 build-x86 build-asan test test-x64 test-x86 test-asan demo flash-demo bench clean
 
 all: build
 
@@ -41,6 +41,9 @@ test: deps
 
 demo: deps build-x64
 	./scripts/demo.sh $(BUILD)/x64/bin
+
+flash-demo: deps build-x64
+	$(BUILD)/x64/bin/cvsim tolvi demo
 
 bench: deps build-x64
 	./bench/run $(BUILD)/x64/bin

@@ -5,7 +5,6 @@
 unsigned char g_monBuf[MONBUF_SIZE];
 uint32_t exp_seq_no;
 int init_seq_no;
-int g_seqEstablished;
 
 static uint32_t loadLe32(const unsigned char *p)
 {
@@ -44,7 +43,7 @@ void monrecEncode(unsigned char *rec, const MonHeader &h)
 
 int seqCompare(uint32_t seq, uint32_t exp)
 {
-    if (init_seq_no || g_seqEstablished) {
+    if (init_seq_no) {
         int32_t d = (int32_t)(seq - exp);
         return d < 0 ? -1 : d > 0 ? 1 : 0;
     }

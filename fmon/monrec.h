@@ -46,8 +46,7 @@ struct MonHeader {
 
 extern unsigned char g_monBuf[MONBUF_SIZE]; // receive buffer for one record
 extern uint32_t exp_seq_no;                 // number of the next record to forward
-extern int init_seq_no;                     // 1 once the initial window has closed
-extern int g_seqEstablished;                // 1 once a give-up has set exp_seq_no
+extern int init_seq_no;                     // 1 once exp_seq_no is a real expectation
 
 // Reads the header that starts at rec (the record's first byte).
 MonHeader monrecDecode(const unsigned char *rec);
@@ -58,8 +57,9 @@ void monrecEncode(unsigned char *rec, const MonHeader &h);
 inline unsigned char *monBufRecord() { return g_monBuf + MONBUF_REC_OFF; }
 inline unsigned char *monBufFrame() { return g_monBuf + MONBUF_HDR_AREA; }
 
-// Sequence comparison. Until exp_seq_no is a real expectation (the window
-// has closed, or a give-up has set it) the numbers are compared as plain
-// unsigned values; from then on by serial arithmetic, so that the numbering
-// may wrap from 4294967295 to 0. Result <0 behind, 0 equal, >0 ahead.
+// Sequence comparison. Until exp_seq_no is a real expectation (init_seq_no:
+// the initial window has closed, or the store has given a number up) the
+// numbers are compared as plain unsigned values; from then on by serial
+// arithmetic, so that the numbering may wrap from 4294967295 to 0. Result
+// <0 behind, 0 equal, >0 ahead.
 int seqCompare(uint32_t seq, uint32_t exp);

@@ -38,15 +38,11 @@ long elapsedMilliSecs(const struct timeval *later, const struct timeval *earlier
            (long)(later->tv_usec - earlier->tv_usec) / 1000;
 }
 
+// The first give-up still compares exp_seq_no (0, no expectation at all) as
+// a plain number; find_lowest then marks the program synchronised.
 static void closeInitialWindow()
 {
-    // The first give-up still treats exp_seq_no as a plain number: before
-    // it, exp_seq_no is no expectation at all. When the store has already
-    // had to give numbers up inside the window, exp_seq_no is a real
-    // expectation and is kept.
-    if (!g_seqEstablished)
-        find_lowest();
-    init_seq_no = 1;
+    find_lowest();
     search_store();
 }
 
@@ -111,11 +107,11 @@ static void decideRecord(const MonHeader &h)
     } else if (d < 0) {
         std::fprintf(stderr, "UNEXPECTED sequence number: %u, expected: %u\n", (unsigned)h.seq_no,
                      (unsigned)exp_seq_no);
-    } else if (init_seq_no || g_seqEstablished) {
+    } else if (init_seq_no) {
         forwardRecord(g_monBuf);
         search_store();
     }
-    // Equal inside the initial window, before any give-up: dropped.
+    // Equal inside the initial window: dropped.
 }
 
 void handleRecord(long n)

@@ -69,7 +69,7 @@ static void reportLost(uint32_t old, uint32_t lowest)
 {
     if (lowest == old + 1)
         std::fprintf(stderr, "lost frame %u\n", (unsigned)old);
-    else if (old != 0 || g_seqEstablished)
+    else if (old != 0 || init_seq_no)
         std::fprintf(stderr, "lost frames %u to %u\n", (unsigned)old, (unsigned)(lowest - 1));
 }
 
@@ -82,7 +82,9 @@ void find_lowest()
         reportLost(exp_seq_no, lowest);
         exp_seq_no = lowest;
     }
-    g_seqEstablished = 1;
+    // A number given up makes exp_seq_no a real expectation: a give-up
+    // inside the initial window (the store overflowed) ends the window.
+    init_seq_no = 1;
     update_store_start();
 }
 
@@ -155,7 +157,7 @@ void add_to_store()
     }
     // Making room may have reached this very record: forward it rather than
     // hold it, once exp_seq_no is a real expectation.
-    if ((init_seq_no || g_seqEstablished) && h.seq_no == exp_seq_no) {
+    if (init_seq_no && h.seq_no == exp_seq_no) {
         forwardRecord(g_monBuf);
         search_store();
         return;

@@ -236,6 +236,7 @@ void runCollector(void)
         struct timespec *limit = waitLimit(start, monoNs(), &ts);
         if (g_bStop)
             break;
+        fflush(stdout);  // record lines reach their reader before the loop waits
         int n = pollSet(fds, conns);
         int r = ppoll(fds, (nfds_t)n, limit, &g_waitMask);
         if (r < 0) {

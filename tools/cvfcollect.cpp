@@ -11,7 +11,7 @@
 #include "collect_run.h"
 #include "collect_stats.h"
 
-static char g_stdoutBuf[1 << 16];  // stdout is fully buffered: record lines can be many
+static char g_stdoutBuf[1 << 16];  // stdout is fully buffered, flushed whenever the receive loop waits
 
 // Opens the dump files; 0 when one cannot be created.
 static int openDumps(void)

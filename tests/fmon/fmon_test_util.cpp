@@ -37,7 +37,6 @@ void resetFmonState()
     std::memset(g_monBuf, 0, sizeof g_monBuf);
     exp_seq_no = 0;
     init_seq_no = 0;
-    g_seqEstablished = 0;
     baseTimeStamp = 0;
     basetv = timeval{};
     g_localSeq = 0;
@@ -124,6 +123,16 @@ TcpListener::TcpListener()
 TcpListener::~TcpListener()
 {
     close(lfd);
+}
+
+int TcpListener::connectCollector()
+{
+    g_bUseTcp = 1;
+    g_bDefaultRcvbuf = 1;
+    std::strcpy(g_remoteSvr, "127.0.0.1");
+    portText = std::to_string(port);
+    g_szRemotePort = portText.c_str();
+    return connectToRemoteServer();
 }
 
 int TcpListener::acceptOne()

@@ -29,9 +29,13 @@ struct UdpCollector {
 struct TcpListener {
     int lfd = -1;
     unsigned short port = 0;
+    std::string portText; // what g_szRemotePort points to
     TcpListener();
     ~TcpListener();
     int acceptOne(); // the accepted descriptor, or -1
+    // Points the settings at this port (TCP, default buffer sizes) and
+    // makes a connection attempt; connectToRemoteServer's result.
+    int connectCollector();
 };
 
 // Writes a record header and frame bytes into g_monBuf; frame byte i is

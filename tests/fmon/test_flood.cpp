@@ -141,13 +141,8 @@ TEST_F(Flood, NoConnectionAbortsWithStatusZero)
 TEST_F(Flood, LostTcpConnectionEndsTheFloodAsAFailure)
 {
     TcpListener l;
-    g_bUseTcp = 1;
     g_bUseHeaderV0 = 0;
-    g_bDefaultRcvbuf = 1;
-    std::strcpy(g_remoteSvr, "127.0.0.1");
-    std::string port = std::to_string(l.port);
-    g_szRemotePort = port.c_str();
-    ASSERT_EQ(connectToRemoteServer(), 1);
+    ASSERT_EQ(l.connectCollector(), 1);
     int peer = l.acceptOne();
     linger lg{1, 0};
     setsockopt(peer, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);

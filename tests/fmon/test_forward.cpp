@@ -213,13 +213,8 @@ TEST_F(Forward, UdpRefusalsAreReportedUnlessIgnored)
 TEST_F(Forward, TcpStreamCarriesRecordsBackToBack)
 {
     TcpListener l;
-    g_bUseTcp = 1;
     g_bUseHeaderV0 = 0;
-    strcpy(g_remoteSvr, "127.0.0.1");
-    std::string port = std::to_string(l.port);
-    g_szRemotePort = port.c_str();
-    g_bDefaultRcvbuf = 1;
-    ASSERT_EQ(connectToRemoteServer(), 1);
+    ASSERT_EQ(l.connectCollector(), 1);
     int peer = l.acceptOne();
     forward(1, 5);
     forward(2, 0);
@@ -242,12 +237,7 @@ TEST_F(Forward, TcpStreamCarriesRecordsBackToBack)
 TEST_F(Forward, TcpFailureClosesAndReconnectsOnlyAfterTheRetryTime)
 {
     TcpListener l;
-    g_bUseTcp = 1;
-    strcpy(g_remoteSvr, "127.0.0.1");
-    std::string port = std::to_string(l.port);
-    g_szRemotePort = port.c_str();
-    g_bDefaultRcvbuf = 1;
-    ASSERT_EQ(connectToRemoteServer(), 1);
+    ASSERT_EQ(l.connectCollector(), 1);
     int peer = l.acceptOne();
     linger lg{1, 0};
     setsockopt(peer, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
@@ -283,19 +273,11 @@ TEST_F(Forward, TcpFailureClosesAndReconnectsOnlyAfterTheRetryTime)
 
 TEST_F(Forward, TcpReconnectionThatFailsLeavesNoSocket)
 {
-    int probe;
-    unsigned short port;
-    {
-        TcpListener l; // bound, then closed: nothing listens on the port
-        port = l.port;
-        probe = l.lfd;
-    }
-    (void)probe;
-    g_bUseTcp = 1;
-    g_bDefaultRcvbuf = 1;
-    strcpy(g_remoteSvr, "127.0.0.1");
-    std::string ps = std::to_string(port);
-    g_szRemotePort = ps.c_str();
+    TcpListener l;
+    close(l.lfd); // nothing listens on the port any more
+    l.lfd = -1;
+    ASSERT_EQ(l.connectCollector(), 0);
+    closeRemote();
     connecttv = {0, 0};
     forward(1, 4);
     EXPECT_EQ(g_sockfd, -1);

@@ -53,35 +53,26 @@ TEST(Cleanup, ClosesTheCollectorSocketAndTracesIt)
     EXPECT_EQ(fcntl(fd, F_GETFD), -1); // closed
 }
 
-TEST(Cleanup, FatalErrorInsideTheHandlerEndsWithStatusOne)
+// Exits with status through the exit handler while monitoring an interface
+// that does not exist.
+[[noreturn]] void exitMonitoringMissingInterface(int needed, int status)
 {
     resetFmonState();
     progname = "cvfmonUdp";
-    EXPECT_EXIT(
-        {
-            installExitHandler();
-            g_ifInfo.name = "nosuchif0";
-            g_ifInfo.sock = socket(AF_INET, SOCK_DGRAM, 0);
-            network_needed = 1;
-            std::exit(0);
-        },
-        testing::ExitedWithCode(1),
-        "cvfmonUdp: Problem on exit resetting monitor mode nosuchif0.\n\t.*\n"
-        "cvfmonUdp: Error getting interface nosuchif0 flags.\n");
+    installExitHandler();
+    g_ifInfo.name = "nosuchif0";
+    g_ifInfo.sock = socket(AF_INET, SOCK_DGRAM, 0);
+    network_needed = needed;
+    std::exit(status);
 }
 
-TEST(Cleanup, MonitorResetFailureIsNotFatal)
+TEST(Cleanup, MonitorResetFailureGoesOnAFlagsFailureEndsWithStatusOne)
 {
-    resetFmonState();
-    progname = "cvfmonUdp";
-    EXPECT_EXIT(
-        {
-            installExitHandler();
-            g_ifInfo.name = "nosuchif0";
-            g_ifInfo.sock = socket(AF_INET, SOCK_DGRAM, 0);
-            std::exit(2);
-        },
-        testing::ExitedWithCode(2), "Problem on exit resetting monitor mode nosuchif0");
+    EXPECT_EXIT(exitMonitoringMissingInterface(0, 2), testing::ExitedWithCode(2),
+                "Problem on exit resetting monitor mode nosuchif0");
+    EXPECT_EXIT(exitMonitoringMissingInterface(1, 0), testing::ExitedWithCode(1),
+                "cvfmonUdp: Problem on exit resetting monitor mode nosuchif0.\n\t.*\n"
+                "cvfmonUdp: Error getting interface nosuchif0 flags.\n");
 }
 
 // In a network namespace of its own, the loopback interface stands in for

@@ -1,0 +1,42 @@
+// The cvsim tool: command groups and the option handling they share.
+#pragma once
+#include <cstdint>
+#include <vector>
+
+#include "player.h"
+
+// Exit status of cvsim for its own failures (as env(1) and timeout(1) do).
+constexpr int kStatusSimFailed = 125;
+
+// Traffic given on a command line, before it is checked and loaded.
+struct TrafficArgs {
+    bool given;                          // any traffic option was seen
+    bool synthetic;                      // a synthetic option was seen
+    const char *scenarioPath;            // --scenario
+    const char *logPath;                 // --log
+    double rate;                         // --rate
+    int layoutBits;                      // --layout, 0 = the default
+    double waitSeconds;                  // --wait
+    TrafficOptions synth;                // synthetic settings
+    std::vector<ScenarioItem> scenario;  // the loaded scenario
+};
+
+void trafficArgsInit(TrafficArgs *t);
+// Handles one traffic option (the long option's name and its argument).
+// Returns 1 when handled, 0 when it is not a traffic option, -1 on a bad value.
+int trafficOption(const char *name, const char *arg, TrafficArgs *t);
+// Checks the combination and loads the scenario; fills a PlayOptions.
+bool trafficPrepare(TrafficArgs *t, PlayOptions *po);
+
+// Strict number parsing for the tool's options; print the reason on failure.
+bool parseUnsigned(const char *opt, const char *arg, uint64_t max, uint64_t *out);
+bool parseProbability(const char *opt, const char *arg, double *out);
+bool parseNonNegative(const char *opt, const char *arg, double *out);
+
+// The usage text; returns status (printed on stdout for 0, stderr otherwise).
+int usage(int status);
+
+// Command groups.
+int cmdRun(int argc, char **argv);
+int cmdPlay(int argc, char **argv);
+int cmdPort(int argc, char **argv);

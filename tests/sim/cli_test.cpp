@@ -1,0 +1,46 @@
+// The traffic options shared by "cvsim run" and "cvsim play".
+#include <gtest/gtest.h>
+
+#include "cvsim.h"
+
+TEST(TrafficOptions, ValuesAreCheckedStrictly)
+{
+    struct Case {
+        const char *name, *arg;
+        int result;
+    } cases[] = {
+        {"count", "10", 1},        {"count", "-1", -1},      {"count", "10x", -1},
+        {"count", "", -1},         {"rate", "2.5e5", 1},     {"rate", "-3", -1},
+        {"rate", "inf", -1},       {"loss", "1", 1},         {"loss", "1.01", -1},
+        {"reorder", "0.5", 1},     {"reorder-depth", "0", -1}, {"size", "4096", 1},
+        {"size", "4097", -1},      {"start-seq", "4294967295", 1},
+        {"start-seq", "4294967296", -1}, {"layout", "32", 1}, {"layout", "48", -1},
+        {"wait", "0.5", 1},        {"verbose", "1", 0},
+    };
+    for (const Case &c : cases) {
+        TrafficArgs t;
+        trafficArgsInit(&t);
+        EXPECT_EQ(trafficOption(c.name, c.arg, &t), c.result) << "--" << c.name << " " << c.arg;
+    }
+}
+
+TEST(TrafficOptions, SizesAndCombinations)
+{
+    TrafficArgs t;
+    trafficArgsInit(&t);
+    PlayOptions po = {};
+    ASSERT_EQ(trafficOption("size", "100", &t), 1);
+    EXPECT_EQ(t.synth.sizeMin, 100u);
+    EXPECT_EQ(t.synth.sizeMax, 100u);
+    ASSERT_EQ(trafficOption("size-max", "50", &t), 1);
+    EXPECT_FALSE(trafficPrepare(&t, &po)) << "min above max";
+    ASSERT_EQ(trafficOption("size-min", "20", &t), 1);
+    EXPECT_TRUE(trafficPrepare(&t, &po));
+    EXPECT_EQ(po.traffic.sizeMin, 20u);
+    EXPECT_EQ(po.traffic.sizeMax, 50u);
+    EXPECT_EQ(po.layout->bits, int(sizeof(void *) * 8)) << "default layout is the build's";
+    EXPECT_EQ(po.scenario, nullptr);
+
+    ASSERT_EQ(trafficOption("scenario", "/nonexistent", &t), 1);
+    EXPECT_FALSE(trafficPrepare(&t, &po)) << "scenario and synthetic options together";
+}
