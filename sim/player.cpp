@@ -76,7 +76,7 @@ bool awaitMonitor(Sender &s)
         }
         if (nowNs() >= deadline) {
             if (state == 1)
-                simError("%s: monitor mode is on but no raw socket listens; gave up after %.1f s\n",
+                simError("%s: monitor mode is on but no raw socket is bound to the port; gave up after %.1f s\n",
                          o.port, o.waitSeconds);
             else
                 simError("%s: monitor mode is %s; gave up after %.1f s\n", o.port,
@@ -299,7 +299,7 @@ bool packetTableHasReceiver(const char *table, unsigned ifindex)
         unsigned long long sk;
         unsigned refs, type, proto, iface;
         if (sscanf(line, "%llx %u %u %x %u", &sk, &refs, &type, &proto, &iface) == 5 &&
-            (proto == kEthPDiag || proto == 0x0003) && (iface == ifindex || iface == 0))
+            (proto == kEthPDiag || proto == 0x0003) && iface == ifindex)
             return true;
         line = strchr(line, '\n');
     }

@@ -45,8 +45,10 @@ extern volatile sig_atomic_t g_playStop;
 // failed (no monitor mode in time, the port gone, a write error).
 int playTraffic(const PlayOptions &opt, PlayStats *stats);
 
-// True when a raw socket of the monitor protocol listens on the interface
-// with this index (or on every interface), as /proc/net/packet shows.
+// True when a raw socket of the monitor protocol is bound to the interface
+// with this index, as /proc/net/packet shows. A socket that is not bound yet
+// does not count: binding it re-registers it, and records that arrive
+// meanwhile would be lost.
 bool receiverListening(unsigned ifindex);
 // Parses the contents of /proc/net/packet for receiverListening.
 bool packetTableHasReceiver(const char *table, unsigned ifindex);

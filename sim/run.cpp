@@ -162,6 +162,10 @@ void exportEnvironment(const char *dir)
     setenv("LD_PRELOAD", preload.c_str(), 1);
     setenv("CVSIM_DIR", dir, 1);
     setenv("CVSIM_BIN", bin.c_str(), 1);
+    // The tools of this build come first, so "cvsim run -- cvfmonUdp ..." works.
+    const char *path = getenv("PATH");
+    std::string newPath = (path && path[0]) ? bin + ":" + path : bin;
+    setenv("PATH", newPath.c_str(), 1);
 }
 
 int removeEntry(const char *path, const struct stat *, int, struct FTW *)
