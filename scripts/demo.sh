@@ -69,7 +69,7 @@ MON=$!
 
 # Big frames after the run make the monitor give up any gap it still waits
 # for, so that the last frames come out too.
-printf '1200 Rx 99000 len=4000\n1201 Rx 99001 len=4000\n1202 Rx 99002 len=4000\n' >"$WORK/tail"
+printf '1200 Rx 8000 len=4000\n1201 Rx 8001 len=4000\n1202 Rx 8002 len=4000\n' >"$WORK/tail"
 "$BIN/cvsim" play --port sync0 --scenario "$WORK/tail" 2>/dev/null || true
 sleep 1
 

@@ -21,6 +21,19 @@ struct TrafficArgs {
     std::vector<ScenarioItem> scenario;  // the loaded scenario
 };
 
+// The long options that "cvsim run" and "cvsim play" share (layout, wait and
+// the traffic options), for their getopt_long tables; trafficOption() takes them.
+#define CVSIM_TRAFFIC_LONG_OPTIONS                                                   \
+    {"layout", required_argument, nullptr, 0}, {"wait", required_argument, nullptr, 0}, \
+    {"scenario", required_argument, nullptr, 0}, {"count", required_argument, nullptr, 0}, \
+    {"rate", required_argument, nullptr, 0}, {"size", required_argument, nullptr, 0},     \
+    {"size-min", required_argument, nullptr, 0}, {"size-max", required_argument, nullptr, 0}, \
+    {"reorder", required_argument, nullptr, 0}, {"reorder-depth", required_argument, nullptr, 0}, \
+    {"loss", required_argument, nullptr, 0}, {"dup", required_argument, nullptr, 0},       \
+    {"tx-ratio", required_argument, nullptr, 0}, {"start-seq", required_argument, nullptr, 0}, \
+    {"start-ts", required_argument, nullptr, 0}, {"seed", required_argument, nullptr, 0},   \
+    {"log", required_argument, nullptr, 0}
+
 void trafficArgsInit(TrafficArgs *t);
 // Handles one traffic option (the long option's name and its argument).
 // Returns 1 when handled, 0 when it is not a traffic option, -1 on a bad value.

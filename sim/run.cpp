@@ -41,15 +41,8 @@ const struct option kRunOptions[] = {
     {"dir", required_argument, nullptr, 'd'},       {"stop-after", required_argument, nullptr, 'S'},
     {"timeout", required_argument, nullptr, 'T'},   {"help", no_argument, nullptr, 'h'},
     {"no-wait", no_argument, nullptr, 'W'},
-    {"layout", required_argument, nullptr, 0},      {"wait", required_argument, nullptr, 0},
-    {"scenario", required_argument, nullptr, 0},    {"count", required_argument, nullptr, 0},
-    {"rate", required_argument, nullptr, 0},        {"size", required_argument, nullptr, 0},
-    {"size-min", required_argument, nullptr, 0},    {"size-max", required_argument, nullptr, 0},
-    {"reorder", required_argument, nullptr, 0},     {"reorder-depth", required_argument, nullptr, 0},
-    {"loss", required_argument, nullptr, 0},        {"dup", required_argument, nullptr, 0},
-    {"tx-ratio", required_argument, nullptr, 0},    {"start-seq", required_argument, nullptr, 0},
-    {"start-ts", required_argument, nullptr, 0},    {"seed", required_argument, nullptr, 0},
-    {"log", required_argument, nullptr, 0},         {nullptr, 0, nullptr, 0},
+    CVSIM_TRAFFIC_LONG_OPTIONS,
+    {nullptr, 0, nullptr, 0},
 };
 
 bool splitPorts(const char *list, std::vector<std::string> *ports)
