@@ -1,4 +1,4 @@
-// The shipped program needs the C library only, and the 32-bit build
+// The shipped programs need the C library only, and the 32-bit build
 // really is 32-bit.
 #include <cstdio>
 #include <cstdlib>
@@ -20,15 +20,17 @@ std::string run(const std::string &cmd)
     return out;
 }
 
-std::string program()
+std::string program(const char *name)
 {
     const char *bin = std::getenv("CV_BIN");
-    return std::string(bin ? bin : ".") + "/cvfmonUdp";
+    return std::string(bin ? bin : ".") + "/" + name;
 }
 
-TEST(Link, NeedsOnlyTheCLibrary)
+class Link : public testing::TestWithParam<const char *> {};
+
+TEST_P(Link, NeedsOnlyTheCLibrary)
 {
-    std::string out = run("readelf -d '" + program() + "' | grep NEEDED");
+    std::string out = run("readelf -d '" + program(GetParam()) + "' | grep NEEDED");
     EXPECT_EQ(out.find("libstdc++"), std::string::npos) << out;
     EXPECT_EQ(out.find("libgcc"), std::string::npos) << out;
     EXPECT_NE(out.find("[libc.so.6]"), std::string::npos) << out;
@@ -38,10 +40,12 @@ TEST(Link, NeedsOnlyTheCLibrary)
     EXPECT_EQ(needed, 1) << out;
 }
 
-TEST(Link, ElfClassFollowsTheBuild)
+TEST_P(Link, ElfClassFollowsTheBuild)
 {
-    std::string out = run("readelf -h '" + program() + "' | grep Class:");
+    std::string out = run("readelf -h '" + program(GetParam()) + "' | grep Class:");
     EXPECT_NE(out.find(sizeof(void *) == 4 ? "ELF32" : "ELF64"), std::string::npos) << out;
 }
+
+INSTANTIATE_TEST_SUITE_P(Shipped, Link, testing::Values("cvfmonUdp", "CTFlash"));
 
 } // namespace
