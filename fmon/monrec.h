@@ -4,6 +4,8 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <endian.h>
 
 // The driver's record header follows the host's word size: its time stamp
 // is an unsigned long. 16 bytes on a 32-bit host, 24 on a 64-bit host.
@@ -48,8 +50,27 @@ extern unsigned char g_monBuf[MONBUF_SIZE]; // receive buffer for one record
 extern uint32_t exp_seq_no;                 // number of the next record to forward
 extern int init_seq_no;                     // 1 once exp_seq_no is a real expectation
 
-// Reads the header that starts at rec (the record's first byte).
-MonHeader monrecDecode(const unsigned char *rec);
+// Reads the header that starts at rec (the record's first byte). Inline:
+// the receive loop decodes every record more than once.
+inline MonHeader monrecDecode(const unsigned char *rec)
+{
+    MonHeader h;
+    uint32_t v32;
+    h.direction = rec[MONREC_OFF_DIRECTION];
+    std::memcpy(&v32, rec + MONREC_OFF_SEQ_NO, sizeof v32);
+    h.seq_no = le32toh(v32);
+    if constexpr (MONREC_WIDE) {
+        uint64_t v64;
+        std::memcpy(&v64, rec + MONREC_OFF_TIMESTAMP, sizeof v64);
+        h.timeStamp = (unsigned long)le64toh(v64);
+    } else {
+        std::memcpy(&v32, rec + MONREC_OFF_TIMESTAMP, sizeof v32);
+        h.timeStamp = le32toh(v32);
+    }
+    std::memcpy(&v32, rec + MONREC_OFF_LENGTH, sizeof v32);
+    h.length = le32toh(v32);
+    return h;
+}
 // Writes the header fields into rec (the bytes not read are zeroed).
 void monrecEncode(unsigned char *rec, const MonHeader &h);
 
