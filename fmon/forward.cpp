@@ -166,12 +166,11 @@ void createFrame(const MonHeader *hdr, unsigned char *frame)
     sendRecord(frame - hsize, size, h.seqNo);
 }
 
-void forwardRecord(unsigned char *area)
+void forwardRecord(unsigned char *area, const MonHeader &h)
 {
     unsigned char *rec = area + MONBUF_REC_OFF;
     unsigned char saved[MONREC_HDR_SIZE];
     std::memcpy(saved, rec, sizeof saved);
-    MonHeader h = monrecDecode(rec);
     exp_seq_no = h.seq_no + 1;
     createFrame(&h, area + MONBUF_HDR_AREA);
     std::memcpy(rec, saved, sizeof saved);

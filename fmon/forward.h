@@ -58,5 +58,6 @@ void f_delayLoop();
 // the header area writable in front of it; frame bytes may be blanked.
 void createFrame(const MonHeader *hdr, unsigned char *frame);
 // Forwards the record whose header area starts at area (g_monBuf or a store
-// entry): exp_seq_no moves past it and its monitor header is kept intact.
-void forwardRecord(unsigned char *area);
+// entry) and whose header the caller has decoded into h: exp_seq_no moves
+// past it and its monitor header is kept intact.
+void forwardRecord(unsigned char *area, const MonHeader &h);

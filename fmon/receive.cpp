@@ -70,15 +70,15 @@ void onIdle()
     reportDiscardCount(&now);
 }
 
-// Why a datagram of n bytes is no whole record, or nullptr when it is one.
-static const char *malformedReason(long n)
+// Why a datagram of n bytes, whose header decodes to h, is no whole record,
+// or nullptr when it is one.
+static const char *malformedReason(long n, const MonHeader &h)
 {
     if (n < (long)MONREC_HDR_SIZE)
         return "shorter than a record header";
-    uint32_t length = monrecDecode(monBufRecord()).length;
-    if (length > MONREC_MAX_FRAME)
+    if (h.length > MONREC_MAX_FRAME)
         return "frame length above 4096";
-    if ((unsigned long)n < MONREC_HDR_SIZE + length)
+    if ((unsigned long)n < MONREC_HDR_SIZE + h.length)
         return "shorter than its frame length";
     return nullptr;
 }
@@ -108,7 +108,7 @@ static void decideRecord(const MonHeader &h)
         std::fprintf(stderr, "UNEXPECTED sequence number: %u, expected: %u\n", (unsigned)h.seq_no,
                      (unsigned)exp_seq_no);
     } else if (init_seq_no) {
-        forwardRecord(g_monBuf);
+        forwardRecord(g_monBuf, h);
         search_store();
     }
     // Equal inside the initial window: dropped.
@@ -116,7 +116,9 @@ static void decideRecord(const MonHeader &h)
 
 void handleRecord(long n)
 {
-    const char *why = malformedReason(n);
+    // Decoded once; read only when the datagram holds a whole header.
+    const MonHeader h = monrecDecode(monBufRecord());
+    const char *why = malformedReason(n, h);
     if (why != nullptr) {
         noteDiscard(n, why);
         return;
@@ -136,7 +138,6 @@ void handleRecord(long n)
             closeInitialWindow();
         }
     }
-    MonHeader h = monrecDecode(monBufRecord());
     if (!g_bLogStarted) {
         SetBaseTimeStamp(h.timeStamp);
         g_bLogStarted = 1;

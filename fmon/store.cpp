@@ -22,25 +22,35 @@ static MonHeader entryHeader(const unsigned char *entry)
     return monrecDecode(entry + MONBUF_REC_OFF);
 }
 
-static std::size_t entrySize(const unsigned char *entry)
+static std::size_t entrySize(const MonHeader &h)
 {
-    return STORE_HDR_AREA + entryHeader(entry).length;
+    return STORE_HDR_AREA + h.length;
 }
 
-unsigned char *storeNext(unsigned char *entry)
+// The position after an entry of the given size: past the end of the ring
+// it continues at the start.
+static unsigned char *positionAfter(unsigned char *entry, std::size_t size)
 {
-    unsigned char *next = entry + entrySize(entry);
+    unsigned char *next = entry + size;
     if (next >= store_end_ptr)
         next -= STORE_RING;
     return next;
 }
 
+unsigned char *storeNext(unsigned char *entry)
+{
+    return positionAfter(entry, entrySize(entryHeader(entry)));
+}
+
 void update_store_start()
 {
-    while (store_count > 0 && seqCompare(entryHeader(store_start_ptr).seq_no, exp_seq_no) < 0) {
+    while (store_count > 0) {
+        MonHeader head = entryHeader(store_start_ptr);
+        if (seqCompare(head.seq_no, exp_seq_no) >= 0)
+            break;
         store_count--;
-        store_size -= (int)entrySize(store_start_ptr);
-        store_start_ptr = storeNext(store_start_ptr);
+        store_size -= (int)entrySize(head);
+        store_start_ptr = positionAfter(store_start_ptr, entrySize(head));
     }
 }
 
@@ -101,15 +111,16 @@ static unsigned char *findExpected()
 
 static void forwardEntry(unsigned char *e)
 {
-    std::size_t size = entrySize(e);
+    MonHeader h = entryHeader(e);
+    std::size_t size = entrySize(h);
     if (e + size < store_end_ptr) {
-        forwardRecord(e);
+        forwardRecord(e, h);
         return;
     }
     std::size_t first = (std::size_t)(store_end_ptr - e);
     std::memcpy(wrapScratch, e, first);
     std::memcpy(wrapScratch + first, store, size - first);
-    forwardRecord(wrapScratch);
+    forwardRecord(wrapScratch, h);
 }
 
 void search_store()
@@ -150,7 +161,7 @@ static void appendRecord(std::size_t need)
 void add_to_store()
 {
     MonHeader h = monrecDecode(monBufRecord());
-    std::size_t need = STORE_HDR_AREA + h.length;
+    std::size_t need = entrySize(h);
     while ((std::size_t)store_size + need > STORE_RING) {
         find_lowest();
         search_store();
@@ -158,7 +169,7 @@ void add_to_store()
     // Making room may have reached this very record: forward it rather than
     // hold it, once exp_seq_no is a real expectation.
     if (init_seq_no && h.seq_no == exp_seq_no) {
-        forwardRecord(g_monBuf);
+        forwardRecord(g_monBuf, h);
         search_store();
         return;
     }

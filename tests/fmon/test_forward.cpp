@@ -26,7 +26,7 @@ protected:
     void forward(uint32_t seq, uint32_t len, uint8_t dir = 0, unsigned long stamp = 6500)
     {
         putRecord(seq, len, dir, stamp);
-        forwardRecord(g_monBuf);
+        forwardRecord(g_monBuf, monrecDecode(monBufRecord()));
     }
 };
 
@@ -93,11 +93,11 @@ TEST_F(Forward, ForwardingKeepsTheMonitorHeaderAndMovesExpected)
     UdpCollector col;
     putRecord(41, 16, 1, 6500);
     Bytes before(g_monBuf + MONBUF_REC_OFF, g_monBuf + MONBUF_HDR_AREA);
-    forwardRecord(g_monBuf);
+    forwardRecord(g_monBuf, monrecDecode(monBufRecord()));
     EXPECT_EQ(Bytes(g_monBuf + MONBUF_REC_OFF, g_monBuf + MONBUF_HDR_AREA), before);
     EXPECT_EQ(exp_seq_no, 42u);
     putRecord(UINT32_MAX, 1);
-    forwardRecord(g_monBuf);
+    forwardRecord(g_monBuf, monrecDecode(monBufRecord()));
     EXPECT_EQ(exp_seq_no, 0u);
 }
 

@@ -185,7 +185,7 @@ TEST_F(Store, WrappedEntryIsSentLikeAnyOther)
 {
     // Reference: the same record forwarded straight from the buffer.
     putRecord(12, 300, 1, 1234);
-    forwardRecord(g_monBuf);
+    forwardRecord(g_monBuf, monrecDecode(monBufRecord()));
     Bytes reference = col.next();
 
     // Entries starting 0, 5 and 40 bytes before the ring's end: the header
