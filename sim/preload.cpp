@@ -47,21 +47,10 @@ void *nextSymbol(void **slot, const char *name)
     return fn;
 }
 
-void *g_realIoctl;    // the C library's ioctl
-void *g_realOpen;     // the C library's open
-void *g_realOpen64;   // the C library's open64
-void *g_realOpenat;   // the C library's openat
-void *g_realOpenat64; // the C library's openat64
-void *g_realOpen2;    // the C library's __open_2
-void *g_realOpen64_2; // the C library's __open64_2
-void *g_realOpenat2;  // the C library's __openat_2
-void *g_realOpenat64_2; // the C library's __openat64_2
-void *g_realFopen;    // the C library's fopen
-void *g_realFopen64;  // the C library's fopen64
-
 int realIoctl(int fd, unsigned long req, void *arg)
 {
-    IoctlFn fn = (IoctlFn)nextSymbol(&g_realIoctl, "ioctl");
+    static void *slot; // the C library's ioctl
+    IoctlFn fn = (IoctlFn)nextSymbol(&slot, "ioctl");
     if (!fn) {
         errno = ENOSYS;
         return -1;
@@ -152,12 +141,12 @@ bool portName(const struct ifreq *ifr, char *name)
     return strchr(name, '/') == nullptr && strcmp(name, ".") != 0 && strcmp(name, "..") != 0;
 }
 
-// The monitor-mode request of a simulated sync port. Returns 1 when the port
-// is one of ours (result in *ret), 0 to pass the request on.
-int syncMonitorRequest(int fd, void *arg, int *ret)
+// The monitor-mode request of a simulated sync port, with the simulation on
+// in DIR. Returns 1 when the port is one of ours (result in *ret), 0 to pass
+// the request on.
+int syncMonitorRequest(const char *dir, int fd, void *arg, int *ret)
 {
-    const char *dir = simDir();
-    if (!dir || !arg)
+    if (!arg)
         return 0;
     struct ifreq ifr;
     memcpy(&ifr, arg, sizeof ifr);
@@ -216,10 +205,12 @@ bool takesMode(int flags)
 
 } // namespace
 
-// Calls the next definition of a function, failing with ENOSYS when there is none.
-#define CVSIM_REAL(type, slot, name, fail, ...)                 \
+// Calls the next definition of a function (looked up once per call site),
+// failing with ENOSYS when there is none.
+#define CVSIM_REAL(type, name, fail, ...)                       \
     do {                                                        \
-        type fn_ = (type)nextSymbol(&(slot), name);             \
+        static void *slot_;                                     \
+        type fn_ = (type)nextSymbol(&slot_, name);              \
         if (!fn_) {                                             \
             errno = ENOSYS;                                     \
             return fail;                                        \
@@ -235,10 +226,10 @@ int ioctl(int fd, unsigned long request, ...) __THROW
     va_start(ap, request);
     void *arg = va_arg(ap, void *);
     va_end(ap);
-    if (simDir()) {
+    if (const char *dir = simDir()) {
         int ret = 0;
         int saved = errno;
-        if (request == kMonitorRequest && syncMonitorRequest(fd, arg, &ret))
+        if (request == kMonitorRequest && syncMonitorRequest(dir, fd, arg, &ret))
             return ret;
         errno = saved;
         if (cvsim_tolvi_ioctl(fd, request, arg, &ret))
@@ -261,65 +252,61 @@ int ioctl(int fd, unsigned long request, ...) __THROW
 int open(const char *path, int flags, ...)
 {
     CVSIM_OPEN_MODE(flags)
-    CVSIM_REAL(OpenFn, g_realOpen, "open", -1, mapPath(path, mapped, sizeof mapped), flags, mode);
+    CVSIM_REAL(OpenFn, "open", -1, mapPath(path, mapped, sizeof mapped), flags, mode);
 }
 
 int open64(const char *path, int flags, ...)
 {
     CVSIM_OPEN_MODE(flags)
-    CVSIM_REAL(OpenFn, g_realOpen64, "open64", -1, mapPath(path, mapped, sizeof mapped), flags, mode);
+    CVSIM_REAL(OpenFn, "open64", -1, mapPath(path, mapped, sizeof mapped), flags, mode);
 }
 
 int openat(int dirfd, const char *path, int flags, ...)
 {
     CVSIM_OPEN_MODE(flags)
-    CVSIM_REAL(OpenatFn, g_realOpenat, "openat", -1, dirfd, mapPath(path, mapped, sizeof mapped),
-                                                           flags, mode);
+    CVSIM_REAL(OpenatFn, "openat", -1, dirfd, mapPath(path, mapped, sizeof mapped), flags, mode);
 }
 
 int openat64(int dirfd, const char *path, int flags, ...)
 {
     CVSIM_OPEN_MODE(flags)
-    CVSIM_REAL(OpenatFn, g_realOpenat64, "openat64", -1, dirfd, mapPath(path, mapped, sizeof mapped),
-                                                               flags, mode);
+    CVSIM_REAL(OpenatFn, "openat64", -1, dirfd, mapPath(path, mapped, sizeof mapped), flags, mode);
 }
 
 int __open_2(const char *path, int flags)
 {
     char mapped[4096];
-    CVSIM_REAL(Open2Fn, g_realOpen2, "__open_2", -1, mapPath(path, mapped, sizeof mapped), flags);
+    CVSIM_REAL(Open2Fn, "__open_2", -1, mapPath(path, mapped, sizeof mapped), flags);
 }
 
 int __open64_2(const char *path, int flags)
 {
     char mapped[4096];
-    CVSIM_REAL(Open2Fn, g_realOpen64_2, "__open64_2", -1, mapPath(path, mapped, sizeof mapped), flags);
+    CVSIM_REAL(Open2Fn, "__open64_2", -1, mapPath(path, mapped, sizeof mapped), flags);
 }
 
 int __openat_2(int dirfd, const char *path, int flags)
 {
     char mapped[4096];
-    CVSIM_REAL(Openat2Fn, g_realOpenat2, "__openat_2", -1, dirfd, mapPath(path, mapped, sizeof mapped),
-                                                                 flags);
+    CVSIM_REAL(Openat2Fn, "__openat_2", -1, dirfd, mapPath(path, mapped, sizeof mapped), flags);
 }
 
 int __openat64_2(int dirfd, const char *path, int flags)
 {
     char mapped[4096];
-    CVSIM_REAL(Openat2Fn, g_realOpenat64_2, "__openat64_2", -1, 
-        dirfd, mapPath(path, mapped, sizeof mapped), flags);
+    CVSIM_REAL(Openat2Fn, "__openat64_2", -1, dirfd, mapPath(path, mapped, sizeof mapped), flags);
 }
 
 FILE *fopen(const char *path, const char *mode)
 {
     char mapped[4096];
-    CVSIM_REAL(FopenFn, g_realFopen, "fopen", nullptr, mapPath(path, mapped, sizeof mapped), mode);
+    CVSIM_REAL(FopenFn, "fopen", nullptr, mapPath(path, mapped, sizeof mapped), mode);
 }
 
 FILE *fopen64(const char *path, const char *mode)
 {
     char mapped[4096];
-    CVSIM_REAL(FopenFn, g_realFopen64, "fopen64", nullptr, mapPath(path, mapped, sizeof mapped), mode);
+    CVSIM_REAL(FopenFn, "fopen64", nullptr, mapPath(path, mapped, sizeof mapped), mode);
 }
 
 } // extern "C"

@@ -29,8 +29,10 @@ static int fail(int *ret, int err)
 extern "C" int cvsim_tolvi_ioctl(int fd, unsigned long request, void *arg,
                                  int *ret)
 {
+    if (request != kTolviIoctl)
+        return 0;
     const char *dir = simDir();
-    if (!dir || request != kTolviIoctl)
+    if (!dir)
         return 0;
     struct stat st;
     if (fstat(fd, &st) != 0)
@@ -77,14 +79,13 @@ static int mapInto(const char *dir, const char *rel, char *buf,
 
 extern "C" int cvsim_tolvi_path(const char *path, char *buf, std::size_t size)
 {
-    const char *dir = simDir();
-    if (!dir || !path || climbs(path))
+    if (!path)
         return 0;
+    // The driver's paths are told apart first: most opens are not theirs.
     size_t n = sizeof classPrefix - 1;
-    if (strncmp(path, classPrefix, n) == 0 &&
-        (path[n] == '\0' || path[n] == '/'))
-        return mapInto(dir, path, buf, size);
-    if (strcmp(path, versionPath) == 0)
-        return mapInto(dir, path, buf, size);
-    return 0;
+    int driver = (strncmp(path, classPrefix, n) == 0 &&
+                  (path[n] == '\0' || path[n] == '/')) ||
+                 strcmp(path, versionPath) == 0;
+    const char *dir = driver && !climbs(path) ? simDir() : nullptr;
+    return dir ? mapInto(dir, path, buf, size) : 0;
 }

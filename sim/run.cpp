@@ -209,6 +209,16 @@ bool setUpWorld(RunArgs &a, std::string *dir)
     return true;
 }
 
+// Forks with the output flushed; the child gets the signal mask OLDMASK back.
+pid_t forkChild(const sigset_t &oldMask)
+{
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0)
+        sigprocmask(SIG_SETMASK, &oldMask, nullptr);
+    return pid;
+}
+
 pid_t startPlayer(RunArgs &a, const std::string &dir, const sigset_t &oldMask)
 {
     PlayOptions po = {};
@@ -217,10 +227,8 @@ pid_t startPlayer(RunArgs &a, const std::string &dir, const sigset_t &oldMask)
     po.noWait = a.noWait;
     if (!trafficPrepare(&a.traffic, &po))
         return -1;
-    fflush(nullptr);
-    pid_t pid = fork();
+    pid_t pid = forkChild(oldMask);
     if (pid == 0) {
-        sigprocmask(SIG_SETMASK, &oldMask, nullptr);
         PlayStats st;
         int status = playTraffic(po, &st);
         fflush(nullptr);
@@ -233,10 +241,8 @@ pid_t startPlayer(RunArgs &a, const std::string &dir, const sigset_t &oldMask)
 
 pid_t startCommand(char **cmd, const sigset_t &oldMask)
 {
-    fflush(nullptr);
-    pid_t pid = fork();
+    pid_t pid = forkChild(oldMask);
     if (pid == 0) {
-        sigprocmask(SIG_SETMASK, &oldMask, nullptr);
         execvp(cmd[0], cmd);
         int err = errno;
         simError("run: cannot run %s: %s\n", cmd[0], strerror(err));

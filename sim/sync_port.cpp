@@ -76,6 +76,19 @@ static int tunOpen(const char *name)
     return fd;
 }
 
+// Sets or clears the persistence of the port; WHAT names the change in the message.
+static bool tunSetPersist(const char *name, int on, const char *what)
+{
+    int fd = tunOpen(name);
+    if (fd < 0)
+        return false;
+    bool ok = ioctl(fd, TUNSETPERSIST, on) == 0;
+    if (!ok)
+        simError("%s: cannot %s: %s\n", name, what, strerror(errno));
+    close(fd);
+    return ok;
+}
+
 bool portCreate(const char *name, bool up)
 {
     if (!checkPortName(name))
@@ -84,30 +97,14 @@ bool portCreate(const char *name, bool up)
         simError("%s: an interface of that name exists already\n", name);
         return false;
     }
-    int fd = tunOpen(name);
-    if (fd < 0)
+    if (!tunSetPersist(name, 1, "make the port persistent"))
         return false;
-    if (ioctl(fd, TUNSETPERSIST, 1) < 0) {
-        simError("%s: cannot make the port persistent: %s\n", name, strerror(errno));
-        close(fd);
-        return false;
-    }
-    close(fd);
     return !up || portSetUp(name, true);
 }
 
 bool portDelete(const char *name)
 {
-    if (!checkPortName(name))
-        return false;
-    int fd = tunOpen(name);
-    if (fd < 0)
-        return false;
-    bool ok = ioctl(fd, TUNSETPERSIST, 0) == 0;
-    if (!ok)
-        simError("%s: cannot remove the port: %s\n", name, strerror(errno));
-    close(fd);
-    return ok;
+    return checkPortName(name) && tunSetPersist(name, 0, "remove the port");
 }
 
 bool portSetUp(const char *name, bool up)

@@ -11,14 +11,20 @@
 
 char g_tolviDir[4096];
 
+// "cvsim: tolvi: " and the message, without the line's end.
+static void vmessage(const char *fmt, va_list ap)
+{
+    fputs("cvsim: tolvi: ", stderr);
+    vfprintf(stderr, fmt, ap);
+}
+
 int tolviError(const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    fputs("cvsim: tolvi: ", stderr);
-    vfprintf(stderr, fmt, ap);
-    fputc('\n', stderr);
+    vmessage(fmt, ap);
     va_end(ap);
+    fputc('\n', stderr);
     return kTolviFailed;
 }
 
@@ -26,10 +32,9 @@ int tolviUsageError(const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    fputs("cvsim: tolvi: ", stderr);
-    vfprintf(stderr, fmt, ap);
-    fputs("\n(see cvsim tolvi --help)\n", stderr);
+    vmessage(fmt, ap);
     va_end(ap);
+    fputs("\n(see cvsim tolvi --help)\n", stderr);
     return kTolviUsage;
 }
 

@@ -85,10 +85,11 @@ int tolviDecodeRequest(const unsigned char *req, TolviRequest *out)
 
 // Flash bytes are read and written whole: a short transfer is a fault of
 // the file, reported as EIO.
-static int readAll(int fd, unsigned char *buf, size_t len, off_t at)
+template <typename Buf, typename Io>
+static int transferAll(Io io, int fd, Buf *buf, size_t len, off_t at)
 {
     while (len > 0) {
-        ssize_t n = pread(fd, buf, len, at);
+        ssize_t n = io(fd, buf, len, at);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -98,17 +99,14 @@ static int readAll(int fd, unsigned char *buf, size_t len, off_t at)
     return 0;
 }
 
+static int readAll(int fd, unsigned char *buf, size_t len, off_t at)
+{
+    return transferAll(pread, fd, buf, len, at);
+}
+
 static int writeAll(int fd, const unsigned char *buf, size_t len, off_t at)
 {
-    while (len > 0) {
-        ssize_t n = pwrite(fd, buf, len, at);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return n < 0 ? errno : EIO;
-        buf += n, len -= (size_t)n, at += n;
-    }
-    return 0;
+    return transferAll(pwrite, fd, buf, len, at);
 }
 
 static int inFlash(uint32_t address, size_t len)

@@ -137,6 +137,16 @@ static void forwardSignal(int sig)
         kill(g_demoChild, sig);
 }
 
+// Set aside while CTFlash runs: the terminal's signals go to it alone (the
+// first two are ignored here), a stop request is passed on.
+static const int demoSignals[4] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
+
+static void restoreSignals(const struct sigaction old[4])
+{
+    for (int i = 0; i < 4; ++i)
+        sigaction(demoSignals[i], &old[i], nullptr);
+}
+
 // Runs CTFlash under the simulator and gives its exit status (128 + the
 // signal when it was killed).
 static int runCtflash(const char *ctflash, const char *sample, int argc, char **argv)
@@ -146,19 +156,14 @@ static int runCtflash(const char *ctflash, const char *sample, int argc, char **
     for (int i = 0; i < argc && n < 63; ++i)
         args[n++] = argv[i];
     args[n] = nullptr;
-    struct sigaction ignore = {}, forward = {}, oldInt, oldQuit, oldTerm, oldHup;
+    struct sigaction ignore = {}, forward = {}, old[4];
     ignore.sa_handler = SIG_IGN;
     forward.sa_handler = forwardSignal;
-    sigaction(SIGINT, &ignore, &oldInt);
-    sigaction(SIGQUIT, &ignore, &oldQuit);
-    sigaction(SIGTERM, &forward, &oldTerm);
-    sigaction(SIGHUP, &forward, &oldHup);
+    for (int i = 0; i < 4; ++i)
+        sigaction(demoSignals[i], i < 2 ? &ignore : &forward, &old[i]);
     pid_t pid = fork();
     if (pid == 0) {
-        sigaction(SIGINT, &oldInt, nullptr);
-        sigaction(SIGQUIT, &oldQuit, nullptr);
-        sigaction(SIGTERM, &oldTerm, nullptr);
-        sigaction(SIGHUP, &oldHup, nullptr);
+        restoreSignals(old);
         if (tolviSetSimEnv(g_tolviDir) == 0)
             execv(ctflash, (char **)args);
         tolviError("%s: %s", ctflash, strerror(errno));
@@ -169,10 +174,7 @@ static int runCtflash(const char *ctflash, const char *sample, int argc, char **
     while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR)
         ;
     g_demoChild = 0;
-    sigaction(SIGINT, &oldInt, nullptr);
-    sigaction(SIGQUIT, &oldQuit, nullptr);
-    sigaction(SIGTERM, &oldTerm, nullptr);
-    sigaction(SIGHUP, &oldHup, nullptr);
+    restoreSignals(old);
     if (pid < 0)
         return tolviError("fork: %s", strerror(errno));
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);

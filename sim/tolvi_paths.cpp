@@ -41,19 +41,9 @@ int tolviClassPath(const char *dir, const char *name, char *buf, size_t size)
     return buildPath(buf, size, "%s/sys/class/cvtolvi/%s", dir, name);
 }
 
-int tolviClassDir(const char *dir, char *buf, size_t size)
-{
-    return buildPath(buf, size, "%s/sys/class/cvtolvi%s", dir, "");
-}
-
 int tolviVersionPath(const char *dir, char *buf, size_t size)
 {
     return buildPath(buf, size, "%s/proc/cvtolvi%s", dir, "");
-}
-
-int tolviDeviceDir(const char *dir, char *buf, size_t size)
-{
-    return buildPath(buf, size, "%s/tolvi%s", dir, "");
 }
 
 int tolviMakeDirs(const char *dir, const char *rel)

@@ -15,9 +15,7 @@ int tolviNameValid(const char *name);
 int tolviFlashPath(const char *dir, const char *name, char *buf, size_t size);
 int tolviFaultsPath(const char *dir, const char *name, char *buf, size_t size);
 int tolviClassPath(const char *dir, const char *name, char *buf, size_t size);
-int tolviClassDir(const char *dir, char *buf, size_t size);
 int tolviVersionPath(const char *dir, char *buf, size_t size);
-int tolviDeviceDir(const char *dir, char *buf, size_t size);
 
 // Creates DIR/REL and its parents (mode 0755); 0 or -1 with errno set.
 int tolviMakeDirs(const char *dir, const char *rel);
