@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <unistd.h>
 
 #include "console.h"
@@ -41,9 +40,7 @@ int check_flash_header(int block)
 {
     if (block < 0 || block > kLastBlock)
         return -1;
-    char name[kDeviceNameSize];
-    memcpy(name, g_szDeviceName, sizeof name);
-    int fd = CreateFile(name);
+    int fd = CreateFile(g_szDeviceName);
     if (fd < 0) {
         printf("Failed to open image header for block %d\n", block);
         return -1;
@@ -82,6 +79,15 @@ static int examineHeader(const uint8_t *hdr, unsigned *shownLength)
     return listingSpansTwo(flashBlock, *shownLength);
 }
 
+// 1 when every byte of a chunk is 0xFF.
+static int chunkErased(const uint8_t *data)
+{
+    for (int i = 0; i < kChunkSize; i++)
+        if (data[i] != 0xFF)
+            return 0;
+    return 1;
+}
+
 // Reads the chunks of the current block (two blocks for a two-block image).
 static int walkBlock(int fd, unsigned *shownLength)
 {
@@ -91,9 +97,8 @@ static int walkBlock(int fd, unsigned *shownLength)
             printf("IoctlCodeCorvaneControlRequest failed with error 0x%x\n", errno);
             break;
         }
-        for (int i = 0; i < kChunkSize; i++)
-            if (cvt_ctrl_req.reqData[i] != 0xFF && blockStatus[flashBlock] <= BLOCK_UNKNOWN)
-                blockStatus[flashBlock] = BLOCK_USED;
+        if (blockStatus[flashBlock] <= BLOCK_UNKNOWN && !chunkErased(cvt_ctrl_req.reqData))
+            blockStatus[flashBlock] = BLOCK_USED;
         if (flashAddress % kImageBlockSize == 0 && !twoBlock &&
             examineHeader(cvt_ctrl_req.reqData, shownLength)) {
             flashEndAddress = flashBlockAddress[flashBlock + 2];
@@ -122,9 +127,7 @@ static void printBlockRow(unsigned shownLength)
 
 void listFlashBlocks()
 {
-    char name[kDeviceNameSize];
-    memcpy(name, g_szDeviceName, sizeof name);
-    int fd = CreateFile(name);
+    int fd = CreateFile(g_szDeviceName);
     if (fd < 0) {
         printf("Error openeing ports %d\n", errno);
         return;

@@ -5,11 +5,13 @@
 #include <climits>
 #include <cstdio>
 #include <sys/select.h>
+#include <termios.h>
 #include <unistd.h>
 
-struct termios Otty;
-struct termios Ntty;
 int g_inputEnded;
+
+static struct termios Otty;  // terminal settings as my_getch found them
+static struct termios Ntty;  // raw settings my_getch reads a key in
 
 static unsigned char inBuf[512];  // bytes read from descriptor 0, not yet used
 static size_t inPos;              // next unused byte of inBuf

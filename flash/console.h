@@ -2,11 +2,8 @@
 // Keys and numbers share one input path on descriptor 0, so a script
 // piped into the program is read in order.
 #pragma once
-#include <termios.h>
 
-extern struct termios Otty;  // terminal settings as my_getch found them
-extern struct termios Ntty;  // raw settings my_getch reads a key in
-extern int g_inputEnded;     // standard input reached its end (or failed)
+extern int g_inputEnded;  // standard input reached its end (or failed)
 
 // Prints "\e[a;b;cm".
 void SetConsoleTextAttribute(int a, int b, int c);

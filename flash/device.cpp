@@ -71,19 +71,21 @@ static void trimVersionText(char *text, size_t len)
         text[--len] = '\0';
 }
 
+static int notTolvi(const char *name)
+{
+    printf("%s is not a Corvane Tolvi USB device\n\n", name);
+    return 1;
+}
+
 int testForTolvi(const char *name)
 {
     char path[128];
     int n = snprintf(path, sizeof path, "%s%s", kTolviClassDir, name);
-    if (!plausibleIfName(name) || n < 0 || (size_t)n >= sizeof path || !pathExists(path)) {
-        printf("%s is not a Corvane Tolvi USB device\n\n", name);
-        return 1;
-    }
+    if (!plausibleIfName(name) || n < 0 || (size_t)n >= sizeof path || !pathExists(path))
+        return notTolvi(name);
     int fd = open(kTolviVersionFile, O_RDONLY);
-    if (fd < 0) {
-        printf("%s is not a Corvane Tolvi USB device\n\n", name);
-        return 1;
-    }
+    if (fd < 0)
+        return notTolvi(name);
     char text[kVersionReadSize + 1];
     ssize_t got = read(fd, text, kVersionReadSize);
     close(fd);

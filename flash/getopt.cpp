@@ -9,7 +9,6 @@ namespace ctopt {
 int optind = 1;
 char *optarg;
 char *letP;
-int opterr = 1;
 
 int is_switch(int c)
 {

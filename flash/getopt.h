@@ -7,7 +7,6 @@ namespace ctopt {
 extern int optind;    // index in argv of the next argument to examine
 extern char *optarg;  // argument of the option just returned, or null
 extern char *letP;    // next character inside the current argument, or null
-extern int opterr;    // kept for callers; the parser prints nothing
 
 // 1 when c starts an option ('/' or '-').
 int is_switch(int c);

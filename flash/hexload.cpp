@@ -48,8 +48,18 @@ static int malformed(int lineNo, const char *why)
     return LOAD_BAD;
 }
 
-// Checks the shape and checksum of a record line of len characters.
-static int checkRecord(const char *line, size_t len, int lineNo)
+// A record's bytes, decoded once: count, address (2), type, data, checksum.
+constexpr int kRecordHead = 4;  // bytes before the data
+constexpr int kMaxRecordBytes = kRecordHead + kMaxRecordData + 1;
+
+static unsigned be16(const uint8_t *p)
+{
+    return (unsigned)p[0] << 8 | p[1];
+}
+
+// Checks the shape and checksum of a record line of len characters and
+// decodes its bytes into rec.
+static int checkRecord(const char *line, size_t len, int lineNo, uint8_t *rec)
 {
     if (line[0] != ':')
         return malformed(lineNo, "no start code");
@@ -61,8 +71,10 @@ static int checkRecord(const char *line, size_t len, int lineNo)
     if (len < 11 || len != 11 + 2 * (size_t)extract(line, 1, 2))
         return malformed(lineNo, "byte count does not match the line");
     unsigned sum = 0;
-    for (size_t i = 1; i < len; i += 2)
-        sum += (unsigned)extract(line, (int)i, (int)i + 1);
+    for (size_t i = 1, n = 0; i < len; i += 2, n++) {
+        rec[n] = (uint8_t)extract(line, (int)i, (int)i + 1);
+        sum += rec[n];
+    }
     if (sum % 256 != 0) {
         printf("ERROR - bad checksum on line %d\n", lineNo);
         return LOAD_BAD;
@@ -70,7 +82,7 @@ static int checkRecord(const char *line, size_t len, int lineNo)
     return LOAD_OK;
 }
 
-static int storeData(const char *line, int count, uint64_t address)
+static int storeData(const uint8_t *data, int count, uint64_t address)
 {
     if (count == 0)
         return LOAD_OK;
@@ -84,31 +96,31 @@ static int storeData(const char *line, int count, uint64_t address)
         printf("ERROR - address out of range\n");
         return LOAD_RANGE;
     }
-    for (int i = 0; i < count; i++) {
-        g_imageBuf[address + i] = (uint8_t)extract(line, 9 + 2 * i, 10 + 2 * i);
-        g_chunkFilled[(address + i) / 256] = 1;
-    }
+    memcpy(g_imageBuf + address, data, (size_t)count);
+    memset(g_chunkFilled + address / 256, 1, last / 256 - address / 256 + 1);
     return LOAD_OK;
 }
 
 // Handles one record line (line end removed).
 static int parseRecord(const char *line, size_t len, int lineNo)
 {
-    int rc = checkRecord(line, len, lineNo);
+    uint8_t rec[kMaxRecordBytes];
+    int rc = checkRecord(line, len, lineNo, rec);
     if (rc != LOAD_OK)
         return rc;
-    int count = extract(line, 1, 2);
-    int type = extract(line, 7, 8);
+    int count = rec[0];
+    int type = rec[3];
+    const uint8_t *data = rec + kRecordHead;
     if ((type == REC_SEGMENT || type == REC_LINEAR) && count != 2)
         return malformed(lineNo, "byte count does not match the record type");
     switch (type) {
     case REC_DATA:
-        return storeData(line, count, (uint64_t)extract(line, 3, 6) + addressOffset);
+        return storeData(data, count, (uint64_t)be16(rec + 1) + addressOffset);
     case REC_SEGMENT:
-        addressOffset = (uint64_t)extract(line, 9, 12) * 16;
+        addressOffset = (uint64_t)be16(data) * 16;
         break;
     case REC_LINEAR:
-        addressOffset = (uint64_t)extract(line, 9, 12) * 65536;
+        addressOffset = (uint64_t)be16(data) * 65536;
         break;
     case REC_EOF:
     case REC_START_SEGMENT:

@@ -1,6 +1,5 @@
 // CTFlash: erases and programs the flash of the Corvane Tolvi USB adapter.
 #include <cstdio>
-#include <cstring>
 
 #include "blocks.h"
 #include "cmdline.h"
@@ -15,9 +14,7 @@ int main(int argc, char **argv)
     }
     if (processCommandLine(argc, argv) != 0)
         return 1;
-    char name[kDeviceNameSize];
-    memcpy(name, g_szDeviceName, sizeof name);
-    if (testForTolvi(name) != 0)
+    if (testForTolvi(g_szDeviceName) != 0)
         return 0;
     return menuLoop();
 }

@@ -3,7 +3,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <unistd.h>
 
 #include "blocks.h"
@@ -27,24 +26,20 @@ void showMenu()
 // Erases one block on its own handle; 0 on success.
 static int eraseBlock(int block)
 {
-    char name[kDeviceNameSize];
-    memcpy(name, g_szDeviceName, sizeof name);
-    int fd = CreateFile(name);
+    int fd = CreateFile(g_szDeviceName);
     if (fd < 0)
         return 1;  // no handle: this block is skipped
     printf("Erasing FLASH (block %i @ 0x%08lx)\n", block, (unsigned long)flashBlockAddress[block]);
     int rc = cvtRequest(fd, REQ_ERASE, (uint32_t)block, nullptr);
     int err = errno;
-    blockStatus[block] = BLOCK_UNKNOWN;
+    close(fd);
     if (rc != 0) {
+        blockStatus[block] = BLOCK_UNKNOWN;
         printf("IoctlCodeCorvaneControlRequest failed with error 0x%x\n", err);
-        close(fd);
         return -1;
     }
-    printf("Success\n");
     blockStatus[block] = BLOCK_FREE;
-    close(fd);
-    printf("\n");
+    printf("Success\n\n");
     return 0;
 }
 
@@ -189,9 +184,7 @@ static int verifyImage(int fd, int block)
 
 int programBlock(int block)
 {
-    char name[kDeviceNameSize];
-    memcpy(name, g_szDeviceName, sizeof name);
-    int fd = CreateFile(name);
+    int fd = CreateFile(g_szDeviceName);
     if (fd < 0)
         return -1;
     int rc = writeImage(fd, block);

@@ -2,6 +2,7 @@
 #include "fake_tolvi.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <unistd.h>
 
@@ -18,6 +19,23 @@ void FakeTolvi::put(uint32_t address, const std::vector<uint8_t> &bytes)
 std::vector<uint8_t> le32Bytes(uint32_t v)
 {
     return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+}
+
+std::string hexRecord(int type, unsigned address, const std::vector<uint8_t> &data)
+{
+    std::vector<uint8_t> bytes = {uint8_t(data.size()), uint8_t(address >> 8), uint8_t(address), uint8_t(type)};
+    bytes.insert(bytes.end(), data.begin(), data.end());
+    unsigned sum = 0;
+    for (auto b : bytes)
+        sum += b;
+    bytes.push_back(uint8_t(-sum));
+    std::string s = ":";
+    char hex[3];
+    for (auto b : bytes) {
+        snprintf(hex, sizeof hex, "%02X", b);
+        s += hex;
+    }
+    return s + "\n";
 }
 
 void FakeTolvi::putHeader(uint32_t address, uint32_t length, uint32_t version)

@@ -39,3 +39,7 @@ void feedStdin(const std::string &text);
 
 // Little-endian u32 into bytes.
 std::vector<uint8_t> le32Bytes(uint32_t v);
+
+// One Intel HEX record line (upper case, with its checksum and "\n") for an
+// address below 0x10000.
+std::string hexRecord(int type, unsigned address, const std::vector<uint8_t> &data);

@@ -6,27 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include "fake_tolvi.h"
 #include "hexload.h"
 
 namespace {
-
-// A record line with its checksum.
-std::string rec(int type, unsigned address, const std::vector<uint8_t> &data)
-{
-    std::vector<uint8_t> bytes = {uint8_t(data.size()), uint8_t(address >> 8), uint8_t(address), uint8_t(type)};
-    bytes.insert(bytes.end(), data.begin(), data.end());
-    unsigned sum = 0;
-    for (auto b : bytes)
-        sum += b;
-    bytes.push_back(uint8_t(-sum));
-    std::string s = ":";
-    char hex[3];
-    for (auto b : bytes) {
-        snprintf(hex, sizeof hex, "%02X", b);
-        s += hex;
-    }
-    return s + "\n";
-}
 
 const std::string kEof = ":00000001FF\n";
 
@@ -65,16 +48,16 @@ TEST(Extract, DigitsOfBothCases)
 
 TEST(HexLoad, RecordTypesAndOffsets)
 {
-    std::string text = rec(0, 0x0000, seq(16)) +
-                       rec(3, 0, {0x12, 0x34, 0x56, 0x78}) +  // start segment: no effect
-                       rec(5, 0, {0, 0, 0x10, 0}) +           // start linear: no effect
-                       rec(2, 0, {0x10, 0x00}) +              // segment 0x1000 -> 0x10000
-                       rec(0, 0x0010, {0xA1, 0xA2}) +
-                       rec(4, 0, {0x00, 0x01}) +              // linear 1 -> 0x10000
-                       rec(0, 0xFFF0, seq(16, 0x40)) +
+    std::string text = hexRecord(0, 0x0000, seq(16)) +
+                       hexRecord(3, 0, {0x12, 0x34, 0x56, 0x78}) +  // start segment: no effect
+                       hexRecord(5, 0, {0, 0, 0x10, 0}) +           // start linear: no effect
+                       hexRecord(2, 0, {0x10, 0x00}) +              // segment 0x1000 -> 0x10000
+                       hexRecord(0, 0x0010, {0xA1, 0xA2}) +
+                       hexRecord(4, 0, {0x00, 0x01}) +              // linear 1 -> 0x10000
+                       hexRecord(0, 0xFFF0, seq(16, 0x40)) +
                        kEof +
-                       rec(4, 0, {0x00, 0x00}) +
-                       rec(0, 0x0100, {0x55});               // after end of file: still loaded
+                       hexRecord(4, 0, {0x00, 0x00}) +
+                       hexRecord(0, 0x0100, {0x55});                // after end of file: still loaded
     Load l = load(text);
     ASSERT_EQ(l.rc, LOAD_OK) << l.out;
     EXPECT_EQ(l.out, "");
@@ -96,7 +79,7 @@ TEST(HexLoad, RecordTypesAndOffsets)
 
 TEST(HexLoad, OverlapsCountTwiceAndLaterBytesWin)
 {
-    Load l = load(rec(0, 0x20, {1, 2, 3}) + rec(0, 0x21, {9, 9}) + kEof);
+    Load l = load(hexRecord(0, 0x20, {1, 2, 3}) + hexRecord(0, 0x21, {9, 9}) + kEof);
     ASSERT_EQ(l.rc, LOAD_OK);
     EXPECT_EQ(g_imageBytes, 5);
     EXPECT_EQ(g_imageBuf[0x20], 1);
@@ -107,16 +90,16 @@ TEST(HexLoad, OverlapsCountTwiceAndLaterBytesWin)
 
 TEST(HexLoad, AddressBeyondImageIsRangeError)
 {
-    Load l = load(rec(4, 0, {0, 1}) + rec(0, 0xFFF1, seq(16)) + kEof);
+    Load l = load(hexRecord(4, 0, {0, 1}) + hexRecord(0, 0xFFF1, seq(16)) + kEof);
     EXPECT_EQ(l.rc, LOAD_RANGE);
     EXPECT_EQ(l.out, "ERROR - address out of range\n");
-    l = load(rec(4, 0, {0, 2}) + rec(0, 0, {1}));
+    l = load(hexRecord(4, 0, {0, 2}) + hexRecord(0, 0, {1}));
     EXPECT_EQ(l.rc, LOAD_RANGE);
 }
 
 TEST(HexLoad, UnsupportedTypeSkipsOnlyThatLine)
 {
-    Load l = load(rec(6, 0, {}) + rec(0, 0, {7}) + rec(9, 0, {1, 2}) + kEof);
+    Load l = load(hexRecord(6, 0, {}) + hexRecord(0, 0, {7}) + hexRecord(9, 0, {1, 2}) + kEof);
     EXPECT_EQ(l.rc, LOAD_OK);
     EXPECT_EQ(l.out, "ERROR - unsupported record type\nERROR - unsupported record type\n");
     EXPECT_EQ(g_imageBuf[0], 7);
@@ -124,24 +107,24 @@ TEST(HexLoad, UnsupportedTypeSkipsOnlyThatLine)
 
 TEST(HexLoad, ZeroLengthDataRecordHasNoEffect)
 {
-    Load l = load(rec(0, 0x0000, {}) + kEof);
+    Load l = load(hexRecord(0, 0x0000, {}) + kEof);
     EXPECT_EQ(l.rc, LOAD_OK);
     EXPECT_EQ(g_imageBytes, 0);
     EXPECT_EQ(g_imageMinAddress, 0x1FFFFu);
     EXPECT_EQ(g_imageMaxAddress, 0u);
     // Not even after an offset that puts it beyond the buffer.
-    l = load(rec(4, 0, {0, 9}) + rec(0, 0x1234, {}) + kEof);
+    l = load(hexRecord(4, 0, {0, 9}) + hexRecord(0, 0x1234, {}) + kEof);
     EXPECT_EQ(l.rc, LOAD_OK);
 }
 
 TEST(HexLoad, LowerCaseCrlfBlankLinesAndLongRecords)
 {
-    std::string lower = rec(0, 0x0A0B, {0xAB, 0xCD, 0xEF});
+    std::string lower = hexRecord(0, 0x0A0B, {0xAB, 0xCD, 0xEF});
     for (auto &c : lower)
         c = (char)tolower(c);
-    std::string crlf = rec(0, 0x10, {0x5A});
+    std::string crlf = hexRecord(0, 0x10, {0x5A});
     crlf.insert(crlf.size() - 1, "\r");
-    Load l = load(lower + "\n\r\n" + crlf + rec(0, 0x1000, seq(255)) + kEof);
+    Load l = load(lower + "\n\r\n" + crlf + hexRecord(0, 0x1000, seq(255)) + kEof);
     ASSERT_EQ(l.rc, LOAD_OK) << l.out;
     EXPECT_EQ(g_imageBuf[0x0A0B], 0xAB);
     EXPECT_EQ(g_imageBuf[0x0A0D], 0xEF);
@@ -152,7 +135,7 @@ TEST(HexLoad, LowerCaseCrlfBlankLinesAndLongRecords)
 
 TEST(HexLoad, DamagedLinesAbandonTheLoadNamingTheLine)
 {
-    std::string good = rec(0, 0, {1, 2});
+    std::string good = hexRecord(0, 0, {1, 2});
     std::string badSum = good;
     badSum[badSum.size() - 2] = badSum[badSum.size() - 2] == '0' ? '1' : '0';
     std::string longCount = good;
@@ -168,12 +151,12 @@ TEST(HexLoad, DamagedLinesAbandonTheLoadNamingTheLine)
         {longCount, "ERROR - malformed record on line 2 (byte count does not match the line)\n"},
         {":FF000000\n", "ERROR - malformed record on line 2 (byte count does not match the line)\n"},
         {":\n", "ERROR - malformed record on line 2 (byte count does not match the line)\n"},
-        {rec(4, 0, {1}), "ERROR - malformed record on line 2 (byte count does not match the record type)\n"},
+        {hexRecord(4, 0, {1}), "ERROR - malformed record on line 2 (byte count does not match the record type)\n"},
         {std::string(600, '0') + "\n", "ERROR - malformed record on line 2 (line too long)\n"},
         {std::string(":00000001FF\0", 12) + "\n", "ERROR - malformed record on line 2 (not a hex digit)\n"},
     };
     for (const auto &c : cases) {
-        Load l = load(rec(0, 0x40, {0x11}) + c.line + rec(0, 0x80, {0x22}) + kEof);
+        Load l = load(hexRecord(0, 0x40, {0x11}) + c.line + hexRecord(0, 0x80, {0x22}) + kEof);
         EXPECT_EQ(l.rc, LOAD_BAD) << c.line;
         EXPECT_EQ(l.out, c.message) << c.line;
         EXPECT_EQ(g_imageBuf[0x80], 0xFF) << "load went on after " << c.line;
@@ -189,7 +172,7 @@ TEST(HexLoad, SummaryOfFile)
     std::vector<uint8_t> hdr(28, 0);
     hdr[4] = 0x44, hdr[5] = 0x33, hdr[6] = 0x22, hdr[7] = 0x11;
     hdr[26] = 0x03;
-    std::string text = rec(0, 0, hdr) + rec(0, 0x2000, seq(4)) + kEof;
+    std::string text = hexRecord(0, 0, hdr) + hexRecord(0, 0x2000, seq(4)) + kEof;
     ASSERT_EQ(write(fd, text.data(), text.size()), (ssize_t)text.size());
     close(fd);
     testing::internal::CaptureStdout();

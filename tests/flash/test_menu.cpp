@@ -54,13 +54,13 @@ public:
         for (uint32_t a = from; a < from + size;) {
             uint32_t n = std::min<uint32_t>(32, from + size - a);
             if ((a >> 16) != segment)
-                text += line(4, 0, {0, uint8_t(segment = a >> 16)});
+                text += hexRecord(4, 0, {0, uint8_t(segment = a >> 16)});
             if (((a + n - 1) >> 16) != (a >> 16))
                 n = 0x10000 - (a & 0xFFFF);
             std::vector<uint8_t> data;
             for (uint32_t i = 0; i < n; i++)
                 data.push_back(byteAt(a + i, size));
-            text += line(0, a & 0xFFFF, data);
+            text += hexRecord(0, a & 0xFFFF, data);
             a += n;
         }
         text += ":00000001FF\n";
@@ -86,20 +86,6 @@ private:
             ADD_FAILURE() << "short write";
         close(fd);
         std::snprintf(g_szImageFile, sizeof g_szImageFile, "%s", path_);
-    }
-    static std::string line(int type, unsigned address, const std::vector<uint8_t> &data)
-    {
-        char buf[32];
-        unsigned sum = unsigned(data.size()) + (address >> 8) + (address & 0xFF) + unsigned(type);
-        std::snprintf(buf, sizeof buf, ":%02X%04X%02X", unsigned(data.size()), address, type);
-        std::string s = buf;
-        for (auto b : data) {
-            std::snprintf(buf, sizeof buf, "%02X", b);
-            s += buf;
-            sum += b;
-        }
-        std::snprintf(buf, sizeof buf, "%02X\n", (256 - sum % 256) % 256);
-        return s + buf;
     }
     char path_[64];
 };

@@ -170,11 +170,8 @@ class Session:
         return status, rest
 
 
-SimCase = unittest.TestCase  # (the test classes below are registered one by one)
-
-
 @unittest.skipUnless(os.path.exists(CTFLASH) and os.path.exists(CVSIM), "needs CTFlash and cvsim in CV_BIN")
-class TolviTestCase(SimCase):
+class TolviTestCase(unittest.TestCase):
     """A fresh simulator directory with device tolvi0 for every test."""
 
     def setUp(self):
