@@ -23,38 +23,12 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "udp_peer.h"
+
 #define MAX_SIZE 4096
 #define BUF_BYTES (1 << 19)   /* socket buffers, as the monitor sets them */
 
 static unsigned char g_rec[MAX_SIZE + 24];  /* the record, zero frame bytes */
-
-static int openCollector(const char *host, const char *port)
-{
-    struct addrinfo hints, *res;
-    int size = BUF_BYTES;
-    int fd, rc;
-
-    memset(&hints, 0, sizeof hints);
-    hints.ai_socktype = SOCK_DGRAM;
-    rc = getaddrinfo(host, port, &hints, &res);
-    if (rc != 0) {
-        fprintf(stderr, "cvbench-floodloop: %s:%s: %s\n", host, port, gai_strerror(rc));
-        return -1;
-    }
-    fd = socket(res->ai_family, res->ai_socktype, res->ai_protocol);
-    if (fd >= 0) {
-        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-        if (connect(fd, res->ai_addr, res->ai_addrlen) < 0) {
-            close(fd);
-            fd = -1;
-        }
-    }
-    if (fd < 0)
-        fprintf(stderr, "cvbench-floodloop: %s:%s: %s\n", host, port, strerror(errno));
-    freeaddrinfo(res);
-    return fd;
-}
 
 int main(int argc, char **argv)
 {
@@ -75,7 +49,7 @@ int main(int argc, char **argv)
         return 1;
     }
     len = size + 20;
-    fd = openCollector(argv[1], argv[2]);
+    fd = openCollector("cvbench-floodloop", argv[1], argv[2], BUF_BYTES, 1);
     if (fd < 0)
         return 1;
     g_rec[14] = 1;                         /* transmitted */

@@ -30,6 +30,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "udp_peer.h"
+
 #define DIAG_PROTO 0x6005     /* ETH_P_DIAG: the monitor record protocol */
 #define MAX_FRAME 4096        /* largest frame in a monitor record */
 #define FWD_HDR 18            /* version 0 forwarded-record header */
@@ -103,33 +105,6 @@ static int openMonitor(const char *dev)
         return -1;
     }
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    return fd;
-}
-
-static int openCollector(const char *host, const char *port)
-{
-    struct addrinfo hints, *res;
-    int size = (int)BUF_BYTES;
-    int fd, rc;
-
-    memset(&hints, 0, sizeof hints);
-    hints.ai_socktype = SOCK_DGRAM;
-    rc = getaddrinfo(host, port, &hints, &res);
-    if (rc != 0) {
-        fprintf(stderr, "cvbench-relay: %s:%s: %s\n", host, port, gai_strerror(rc));
-        return -1;
-    }
-    fd = socket(res->ai_family, res->ai_socktype, res->ai_protocol);
-    if (fd >= 0) {
-        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-        if (connect(fd, res->ai_addr, res->ai_addrlen) < 0) {
-            close(fd);
-            fd = -1;
-        }
-    }
-    if (fd < 0)
-        fprintf(stderr, "cvbench-relay: %s:%s: %s\n", host, port, strerror(errno));
-    freeaddrinfo(res);
     return fd;
 }
 
@@ -252,7 +227,7 @@ int main(int argc, char **argv)
     sigaction(SIGTERM, &sa, NULL);
     sigaction(SIGINT, &sa, NULL);
     mon = openMonitor(argv[1]);
-    col = mon < 0 ? -1 : openCollector(argv[2], argv[3]);
+    col = mon < 0 ? -1 : openCollector("cvbench-relay", argv[2], argv[3], (int)BUF_BYTES, 0);
     if (mon < 0 || col < 0)
         return 1;
     while (!g_stop) {

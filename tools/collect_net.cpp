@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "collect_options.h"
+#include "collect_report.h"
 
 Listener g_udpListener = {-1, 0, ""};
 Listener g_tcpListener = {-1, 0, ""};
@@ -185,34 +186,31 @@ void printListening(FILE *out)
 
 int writeReadyFile(const char *path)
 {
-    char tmp[4096];
-    snprintf(tmp, sizeof tmp, "%s.tmp", path);
-    FILE *f = fopen(tmp, "w");
-    if (!f) {
-        fprintf(stderr, "cvfcollect: cannot create %s: %s\n", tmp, strerror(errno));
-        return 0;
-    }
-    printListening(f);
-    int ok = !ferror(f);
-    if (fclose(f) != 0 || !ok || rename(tmp, path) != 0) {
-        fprintf(stderr, "cvfcollect: cannot create %s: %s\n", path, strerror(errno));
-        remove(tmp);
-        return 0;
-    }
-    return 1;
+    return replaceFile(path, "create", [](FILE *f) -> int {
+        printListening(f);
+        return !ferror(f);
+    });
 }
 
-int udpReceive(void)
+// Points the recvmmsg vector at the slots, once: of its inputs the
+// kernel overwrites only the sender address lengths.
+static void udpPrepare(void)
 {
     for (int i = 0; i < kUdpBatch; i++) {
         g_udpIov[i].iov_base = g_udpBuf[i];
         g_udpIov[i].iov_len = kUdpSlot;
-        memset(&g_udpMsgs[i].msg_hdr, 0, sizeof g_udpMsgs[i].msg_hdr);
         g_udpMsgs[i].msg_hdr.msg_iov = &g_udpIov[i];
         g_udpMsgs[i].msg_hdr.msg_iovlen = 1;
         g_udpMsgs[i].msg_hdr.msg_name = &g_udpFrom[i];
-        g_udpMsgs[i].msg_hdr.msg_namelen = sizeof g_udpFrom[i];
     }
+}
+
+int udpReceive(void)
+{
+    if (!g_udpMsgs[0].msg_hdr.msg_iov)
+        udpPrepare();
+    for (struct mmsghdr &m : g_udpMsgs)
+        m.msg_hdr.msg_namelen = sizeof g_udpFrom[0];
     int n = recvmmsg(g_udpListener.fd, g_udpMsgs, kUdpBatch, MSG_DONTWAIT | MSG_TRUNC, nullptr);
     if (n < 0) {
         if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)

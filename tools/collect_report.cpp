@@ -141,23 +141,25 @@ int writeJson(FILE *out)
     return !ferror(out);
 }
 
-int writeJsonFile(const char *path)
+int replaceFile(const char *path, const char *verb, int (*fill)(FILE *))
 {
     char tmp[4096];
     snprintf(tmp, sizeof tmp, "%s.tmp", path);
     FILE *f = fopen(tmp, "w");
     if (!f) {
-        fprintf(stderr, "cvfcollect: cannot write %s: %s\n", tmp, strerror(errno));
+        fprintf(stderr, "cvfcollect: cannot %s %s: %s\n", verb, tmp, strerror(errno));
         return 0;
     }
-    int ok = writeJson(f);
-    if (fclose(f) != 0)
-        ok = 0;
-    if (ok && rename(tmp, path) != 0)
-        ok = 0;
-    if (!ok) {
-        fprintf(stderr, "cvfcollect: cannot write %s: %s\n", path, strerror(errno));
+    int ok = fill(f);
+    if (fclose(f) != 0 || !ok || rename(tmp, path) != 0) {
+        fprintf(stderr, "cvfcollect: cannot %s %s: %s\n", verb, path, strerror(errno));
         remove(tmp);
+        return 0;
     }
-    return ok;
+    return 1;
+}
+
+int writeJsonFile(const char *path)
+{
+    return replaceFile(path, "write", writeJson);
 }

@@ -14,6 +14,9 @@ void formatTimeOfDay(char *out, size_t size, uint64_t secs, unsigned ms, int utc
 void printSummary(FILE *out, int utc);
 // Writes the same figures as JSON; 0 on a write failure.
 int writeJson(FILE *out);
-// Writes the JSON into path (through a temporary file renamed into place);
-// reports and returns 0 on failure.
+// Creates path through a temporary file that fill writes (returning 0 on
+// a failure) and that is then renamed into place; reports "cannot <verb>"
+// and returns 0 on failure.
+int replaceFile(const char *path, const char *verb, int (*fill)(FILE *));
+// Writes the JSON into path with replaceFile; reports and returns 0 on failure.
 int writeJsonFile(const char *path);

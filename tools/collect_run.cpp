@@ -16,7 +16,6 @@
 
 volatile sig_atomic_t g_stopSignal;
 int g_bStop;
-uint64_t g_lastRecordNs;
 
 static sigset_t g_waitMask;  // the signal mask while waiting in ppoll
 
@@ -30,7 +29,6 @@ uint64_t monoNs(void)
 void takeRecord(const CvRecord &rec, const uint8_t *raw, uint64_t nowNs)
 {
     statsRecord(rec, nowNs);
-    g_lastRecordNs = nowNs;
     dumpWrite(&g_dump, raw, rec.recordLen);
     if (g_bPrint)
         printRecord(stdout, rec, g_bHex, g_bUtc);
@@ -192,7 +190,7 @@ static struct timespec *waitLimit(uint64_t startNs, uint64_t nowNs, struct times
     if (g_durationLimit > 0)
         due = startNs + (uint64_t)(g_durationLimit * 1e9);
     if (g_idleLimit > 0 && g_totals.records) {
-        uint64_t idleDue = g_lastRecordNs + (uint64_t)(g_idleLimit * 1e9);
+        uint64_t idleDue = g_totals.lastNs + (uint64_t)(g_idleLimit * 1e9);
         if (idleDue < due)
             due = idleDue;
     }

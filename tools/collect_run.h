@@ -10,7 +10,6 @@
 
 extern volatile sig_atomic_t g_stopSignal;  // SIGINT or SIGTERM once received
 extern int g_bStop;                         // 1 once a stop condition was met
-extern uint64_t g_lastRecordNs;             // arrival of the latest valid record
 
 // Monotonic clock in nanoseconds.
 uint64_t monoNs(void);

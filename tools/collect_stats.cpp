@@ -145,7 +145,6 @@ LineStats statsSum()
         s.frameBytes += ls->frameBytes;
         s.tx += ls->tx;
         s.rx += ls->rx;
-        s.invalid += ls->invalid;
         s.seq.lost += ls->seq.lost;
         s.seq.duplicates += ls->seq.duplicates;
         s.seq.outOfOrder += ls->seq.outOfOrder;
