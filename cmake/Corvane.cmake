@@ -16,6 +16,15 @@ target_link_libraries(cv_product_flags INTERFACE cv_flags)
 target_compile_options(cv_product_flags INTERFACE
   $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti>)
 
+# cv_add_product_library(<name> <sources>...)
+# Everything of a shipped program but its main, for the program and its unit
+# tests; its directory is on their include path.
+function(cv_add_product_library name)
+  add_library(${name} STATIC ${ARGN})
+  target_include_directories(${name} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+  target_link_libraries(${name} PRIVATE cv_product_flags)
+endfunction()
+
 # cv_add_program(<name> SOURCES ... LIBS ...)
 # A shipped binary: at run time it needs the C library only.
 function(cv_add_program name)
