@@ -20,6 +20,37 @@ EXAMPLES = os.path.join(HERE, "..", "..", "..", "examples")
 MONITOR_AND_RECV = f"{PROBE} monitor sync0 1 >&2 && exec {PROBE} recv sync0 1500"
 
 
+def emulated_i386():
+    """True when i386 programs run under a user-mode emulator registered
+    through binfmt_misc (where the kernel cannot run them itself)."""
+    root = "/proc/sys/fs/binfmt_misc"
+    try:
+        names = os.listdir(root)
+    except OSError:
+        return False
+    for name in names:
+        try:
+            with open(os.path.join(root, name)) as f:
+                entry = f.read().split("\n")
+        except OSError:
+            continue
+        fields = dict(line.split(" ", 1) for line in entry if " " in line)
+        magic = fields.get("magic", "")
+        if (entry[0] == "enabled" and fields.get("offset", "0") == "0"
+                and magic.startswith("7f454c4601") and magic[36:40] == "0300"):
+            return True
+    return False
+
+
+# Answers of the kernel to the private request on a port that no simulated
+# driver serves: no such device, and a device without the request. An
+# emulator passes requests it does not know nowhere and answers ENOSYS.
+if WORDSIZE == 32 and emulated_i386():
+    UNSERVED_ANSWERS = ["ENOSYS", "ENOSYS"]
+else:
+    UNSERVED_ANSWERS = ["ENODEV", "EOPNOTSUPP"]
+
+
 def cvsim(*args, timeout=120):
     return subprocess.run([CVSIM, *args], capture_output=True, text=True,
                           timeout=timeout, stdin=subprocess.DEVNULL)
@@ -156,7 +187,7 @@ class MonitorGating(unittest.TestCase):
                   f"{PROBE} monitor sync0 0; cat $CVSIM_DIR/sync/sync0.monitor; echo;"
                   f"{PROBE} monitor sync0 2; {PROBE} monitor nosuch 1; {PROBE} monitor lo 1")
         r = cvsim("run", "--", "sh", "-c", script)
-        self.assertEqual(r.stdout.split(), ["ok", "1", "ok", "0", "EINVAL", "ENODEV", "EOPNOTSUPP"])
+        self.assertEqual(r.stdout.split(), ["ok", "1", "ok", "0", "EINVAL", *UNSERVED_ANSWERS])
 
     def test_player_waits_for_a_port_that_is_down(self):
         # The port is down: writes fail there, and the player waits for it
