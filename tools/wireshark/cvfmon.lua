@@ -40,11 +40,10 @@
 --   port         UDP and TCP port of the collector (default 5000; 0 = none)
 --   udp_version  header version on UDP (0 or 1, default 0)
 --   tcp_version  header version on TCP (0 or 1, default 1)
+--   heuristic    TRUE (default): a TCP stream on any other port that starts
+--                with a plausible version 1 record is decoded too
 --   linktype     dissector for the frames: mtp2 (default), lapd, frelay,
 --                chdlc, ppp-hdlc, data
--- TCP streams on other ports are recognised by a heuristic when they start
--- with a plausible version 1 record; it can be switched off with
--- --disable-heuristic cvfmon_tcp.
 --
 -- Load it with: tshark -X lua_script:cvfmon.lua ..., or copy it into the
 -- personal plugin directory (~/.local/lib/wireshark/plugins/).
@@ -97,7 +96,7 @@ local link_choices = {
     { 1, "mtp2", LINK_MTP2 }, { 2, "lapd", LINK_LAPD }, { 3, "frelay", LINK_FRELAY },
     { 4, "chdlc", LINK_CHDLC }, { 5, "ppp-hdlc", LINK_PPP }, { 6, "data", LINK_DATA },
 }
-local version_choices = { { 1, "0", 0 }, { 2, "1", 1 } }
+local version_choices = { { 0, "0", 0 }, { 1, "1", 1 } }
 
 local DEFAULT_PORT = 5000
 cvfmon.prefs.port = Pref.uint("Port", DEFAULT_PORT,
@@ -107,30 +106,20 @@ cvfmon.prefs.udp_version = Pref.enum("Header version on UDP", 0,
 cvfmon.prefs.tcp_version = Pref.enum("Header version on TCP", 1,
     "Header version of the records on a TCP stream (monitor default with -t: 1)",
     version_choices, true)
+cvfmon.prefs.heuristic = Pref.bool("Find version 1 streams on other TCP ports", true,
+    "Take a TCP stream on any port that starts with a plausible version 1 record")
 cvfmon.prefs.linktype = Pref.enum("Link type", LINK_MTP2,
     "Protocol carried in the forwarded frames", link_choices, false)
 
-local f_tcp_stream = Field.new("tcp.stream")
-
 local PT_TCP = 2 -- pinfo.port_type of a TCP payload
 
--- TCP streams that the heuristic took as version 1, by tcp.stream.
-local v1_streams = {}
+-- Set while a frame is with its link-type dissector: a protocol in the
+-- frame that looks for a dissector by the packet's ports or conversation
+-- must not find this one again.
+local in_frame = false
 
 local function header_size(version)
     return version == 1 and HDR_V1 or HDR_V0
-end
-
--- The version in force for this packet.
-local function packet_version(pinfo)
-    if pinfo.port_type == PT_TCP then
-        local stream = f_tcp_stream()
-        if stream and v1_streams[stream.value] then
-            return 1
-        end
-        return cvfmon.prefs.tcp_version
-    end
-    return cvfmon.prefs.udp_version
 end
 
 local function hand_off(frame, pinfo, tree)
@@ -139,8 +128,14 @@ local function hand_off(frame, pinfo, tree)
     pinfo.cols.info:append(" ")
     pinfo.cols.info:fence()
     -- A frame its dissector finds malformed is marked as such there; the
-    -- records after it in the segment are still decoded.
+    -- records after it in the segment are still decoded. The exception
+    -- skips the restoring of TCP's permission to reassemble, which the
+    -- next record may need: kept here.
+    local can_desegment = pinfo.can_desegment
+    in_frame = true
     pcall(handle.call, handle, frame, pinfo, tree)
+    in_frame = false
+    pinfo.can_desegment = can_desegment
 end
 
 -- Dissects one record at the start of tvb; returns the bytes it used.
@@ -207,7 +202,7 @@ local function dissect_record(tvb, pinfo, tree, version, datagram)
         seq, directions[dir] or ("dir " .. dir), gw, line, len)
     local info = tostring(pinfo.cols.info)
     pinfo.cols.protocol:set("CVFMON")
-    if info:find("Seq=%d+ ") then
+    if info:find("Gw=%d+ Line=%d+ Len=%d+") then
         pinfo.cols.info:append((info:sub(-1) == " " and "| " or " | ") .. summary)
     else
         pinfo.cols.info:set(summary)
@@ -253,43 +248,52 @@ local function dissect_stream(tvb, pinfo, tree, version)
 end
 
 function cvfmon.dissector(tvb, pinfo, tree)
-    local version = packet_version(pinfo)
-    if pinfo.port_type == PT_TCP then
-        return dissect_stream(tvb, pinfo, tree, version)
+    if in_frame then
+        return 0
     end
-    dissect_record(tvb, pinfo, tree, version, true)
+    if pinfo.port_type == PT_TCP then
+        return dissect_stream(tvb, pinfo, tree, cvfmon.prefs.tcp_version)
+    end
+    dissect_record(tvb, pinfo, tree, cvfmon.prefs.udp_version, true)
     return tvb:len()
 end
 
--- A TCP stream on another port: taken when it starts with a plausible
--- version 1 record (1, 0, then sane milliseconds, direction, reserved byte
--- and frame length).
-local function plausible_v1(tvb)
-    if tvb:len() < HDR_V1 then
-        return false
+-- A TCP stream on another port is taken when it starts with a plausible
+-- version 1 record: 1, 0, then sane milliseconds, direction, reserved byte
+-- and frame length. Returns "yes", "no", or "more" when the bytes so far
+-- fit such a header but do not complete it.
+local function v1_header_check(tvb)
+    local n = tvb:len()
+    if n < 1 or tvb(0, 1):uint() ~= 1
+        or (n >= 2 and tvb(1, 1):uint() ~= 0)
+        or (n >= 14 and tvb(12, 2):uint() > 999)
+        or (n >= 17 and tvb(16, 1):uint() > 1)
+        or (n >= 18 and tvb(17, 1):uint() ~= 0)
+        or (n >= 20 and tvb(18, 2):uint() > MAX_FRAME) then
+        return "no"
     end
-    return tvb(0, 1):uint() == 1 and tvb(1, 1):uint() == 0
-        and tvb(12, 2):uint() <= 999
-        and tvb(16, 1):uint() <= 1
-        and tvb(17, 1):uint() == 0
-        and tvb(18, 2):uint() <= MAX_FRAME
+    return n >= HDR_V1 and "yes" or "more"
 end
 
 local function heuristic_tcp(tvb, pinfo, tree)
-    if not plausible_v1(tvb) then
+    if in_frame or not cvfmon.prefs.heuristic then
         return false
     end
-    local stream = f_tcp_stream()
-    if stream then
-        v1_streams[stream.value] = true
+    local verdict = v1_header_check(tvb)
+    if verdict == "no" then
+        return false
     end
-    pinfo.conversation = cvfmon
+    if verdict == "more" then
+        -- A first segment cut inside the header: TCP hands over the rest
+        -- with it, and the whole header decides.
+        pinfo.desegment_offset = 0
+        pinfo.desegment_len = HDR_V1 - tvb:len()
+        return true
+    end
+    -- Every later segment of the stream comes here too: one that starts
+    -- inside a record goes to TCP's reassembly of it first.
     dissect_stream(tvb, pinfo, tree, 1)
     return true
-end
-
-function cvfmon.init()
-    v1_streams = {}
 end
 
 -- The port preference: follow its changes.
