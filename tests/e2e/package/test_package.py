@@ -111,51 +111,23 @@ class DebianPackages(unittest.TestCase):
             self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
             self.assertNotRegex(r.stdout, r"(?m)^E: ")
 
-    def test_contents_fields_and_files(self):
+    def test_contents(self):
+        """What lintian does not judge: computed dependencies, one version
+        for both, no setuid or setgid file, the dissector where Wireshark
+        looks for global Lua plugins (once it is written)."""
+        versions = set()
         for pkg, deb in self.debs.items():
             with self.subTest(pkg=pkg):
-                fields = {f: run("dpkg-deb", "-f", deb, f).stdout.strip()
-                          for f in ("Version", "Architecture", "Section", "Priority",
-                                    "Maintainer", "Depends", "Description")}
-                self.assertEqual(fields["Architecture"], "amd64")
-                self.assertRegex(fields["Version"], r"^\d[\w.+~]*-\w+$")
-                self.assertRegex(fields["Maintainer"], r"^[^<>]+ <[^@<>]+@[^<>]+>$")
-                self.assertIn("libc6 (>=", fields["Depends"])
-                self.assertTrue(fields["Section"] and fields["Priority"])
-                self.assertGreater(len(fields["Description"].splitlines()), 2)
-
-                root = os.path.join(self.tmp, "x-" + pkg)
-                self.assertEqual(run("dpkg-deb", "-x", deb, root).returncode, 0)
-                for d, _, files in os.walk(root):
-                    for n in files:
-                        self.check_file(os.path.join(d, n), os.path.relpath(os.path.join(d, n), root))
-        self.assertEqual(run("dpkg-deb", "-f", self.debs["corvane-utils"], "Version").stdout,
-                         run("dpkg-deb", "-f", self.debs["corvane-tools"], "Version").stdout)
-
-        # The dissector where Wireshark looks for global Lua plugins, once it is written.
+                self.assertIn("libc6 (>=", run("dpkg-deb", "-f", deb, "Depends").stdout)
+                versions.add(run("dpkg-deb", "-f", deb, "Version").stdout)
+                for line in run("dpkg-deb", "-c", deb).stdout.splitlines():
+                    self.assertNotRegex(line.split()[0], "[sS]", line)
+        self.assertEqual(len(versions), 1, versions)
         lua = os.path.join(SOURCE, "tools/wireshark/cvfmon.lua")
         folder = lua_plugin_dir()
         if os.path.exists(lua) and folder:
             listing = run("dpkg-deb", "-c", self.debs["corvane-utils"]).stdout
             self.assertIn("." + folder + "/cvfmon.lua", listing)
-
-    def check_file(self, path, rel):
-        st = os.lstat(path)
-        self.assertFalse(st.st_mode & 0o6000, "setuid or setgid: " + rel)
-        if os.path.islink(path):
-            return
-        with open(path, "rb") as f:
-            head = f.read(10)
-        if head[:4] == b"\x7fELF":
-            sections = run("readelf", "-S", "-W", path).stdout
-            self.assertNotIn(".symtab", sections, "not stripped: " + rel)
-            self.assertNotIn(".debug_info", sections, "debug info: " + rel)
-        if rel.endswith(".gz"):
-            # gzip -9n: maximum compression flag, no file name, no time stamp.
-            self.assertEqual(head[:3], b"\x1f\x8b\x08", rel)
-            self.assertEqual(head[3] & 0x08, 0, "file name in " + rel)
-            self.assertEqual(head[4:8], b"\0\0\0\0", "time stamp in " + rel)
-            self.assertEqual(head[8], 2, "not -9: " + rel)
 
     def test_install_use_remove_purge(self):
         purge_ours()

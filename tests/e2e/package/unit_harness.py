@@ -52,10 +52,9 @@ def unit_values(unit, section, key):
 
 def specifiers(text, unit_name):
     """Expands the specifiers that the project's units use."""
-    prefix, _, rest = unit_name.partition("@")
+    rest = unit_name.partition("@")[2]
     instance = rest.rsplit(".", 1)[0] if rest else ""
-    table = {"i": instance, "I": instance.replace("-", "/"), "n": unit_name,
-             "p": prefix, "N": unit_name.rsplit(".", 1)[0], "%": "%"}
+    table = {"i": instance, "I": instance.replace("-", "/"), "n": unit_name, "%": "%"}
 
     def one(m):
         if m.group(1) not in table:
