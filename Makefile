@@ -4,7 +4,7 @@ JOBS ?= 2
 BUILD := build
 CMAKE_GEN := cmake -Wno-dev
 
-.PHONY: all deps build build-x64 build-x86 build-asan test test-x64 test-x86 test-asan demo flash-demo bench clean
+.PHONY: all deps build build-x64 build-x86 build-asan test test-x64 test-x86 test-asan demo flash-demo bench package clean
 
 all: build
 
@@ -60,6 +60,10 @@ flash-demo: deps build-x64
 
 bench: deps build-x64
 	./bench/run $(BUILD)/x64/bin
+
+# corvane-utils and corvane-tools .deb files in build/x64/packages.
+package: deps build-x64
+	cd $(BUILD)/x64 && cpack
 
 clean:
 	rm -rf $(BUILD)

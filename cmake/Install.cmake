@@ -1,0 +1,188 @@
+# Installation and the Debian packages.
+#
+# Two components, one package each:
+#   utils  corvane-utils  cvfmonUdp, CTFlash, their man pages, the Wireshark
+#                         dissector, the cvfmonUdp@ unit, an example port file
+#   tools  corvane-tools  cvfcollect, the cvsim simulator with its preload
+#                         libraries, their man pages, the cvfcollect unit
+#
+# `cmake --install build/x64` installs both under CMAKE_INSTALL_PREFIX;
+# `make package` (cpack) builds the two .deb files for the prefix /usr.
+#
+# The paths that systemd and Wireshark look in are not below the prefix when
+# that is /usr (/lib/systemd/system, /etc), so they are worked out when the
+# install runs, from the prefix it is run with; the units name the programs
+# by their installed path.
+
+include(GNUInstallDirs)
+
+set(CV_PKG_DIR ${PROJECT_SOURCE_DIR}/packaging)
+
+# The package version is the one at the top of the Debian changelog.
+file(STRINGS ${CV_PKG_DIR}/debian/changelog cv_changelog_head LIMIT_COUNT 1)
+if(NOT cv_changelog_head MATCHES "^[a-z0-9.+-]+ \\(([0-9][A-Za-z0-9.+~]*)-([A-Za-z0-9.+~]+)\\)")
+  message(FATAL_ERROR "packaging/debian/changelog: no version in its first line")
+endif()
+set(CV_UPSTREAM_VERSION ${CMAKE_MATCH_1})
+set(CV_DEBIAN_REVISION ${CMAKE_MATCH_2})
+
+# Gzipped man pages and changelog, as Debian ships them (-n: no name or time
+# stamp, so the same source gives the same bytes).
+set(cv_gz_dir ${CMAKE_BINARY_DIR}/install-gz)
+set(cv_gz_files)
+file(MAKE_DIRECTORY ${cv_gz_dir})
+function(cv_gzip src out)
+  add_custom_command(OUTPUT ${out}
+    COMMAND sh -c "gzip -9nc \"$1\" > \"$2\"" gzip ${src} ${out}
+    DEPENDS ${src} VERBATIM)
+  set(cv_gz_files ${cv_gz_files} ${out} PARENT_SCOPE)
+endfunction()
+foreach(page cvfmonUdp CTFlash cvfcollect cvsim cvsim-tolvi)
+  cv_gzip(${PROJECT_SOURCE_DIR}/docs/${page}.1 ${cv_gz_dir}/${page}.1.gz)
+endforeach()
+cv_gzip(${CV_PKG_DIR}/debian/changelog ${cv_gz_dir}/changelog.Debian.gz)
+add_custom_target(cv_install_gz ALL DEPENDS ${cv_gz_files})
+
+# --- corvane-utils -----------------------------------------------------------
+set(cv_utils_doc ${CMAKE_INSTALL_DATADIR}/doc/corvane-utils)
+install(TARGETS cvfmonUdp CTFlash RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT utils)
+install(FILES ${cv_gz_dir}/cvfmonUdp.1.gz ${cv_gz_dir}/CTFlash.1.gz
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT utils)
+install(FILES ${CV_PKG_DIR}/debian/copyright ${cv_gz_dir}/changelog.Debian.gz
+  DESTINATION ${cv_utils_doc} COMPONENT utils)
+install(FILES ${CV_PKG_DIR}/examples/sync0.conf
+  DESTINATION ${cv_utils_doc}/examples COMPONENT utils)
+
+# --- corvane-tools -----------------------------------------------------------
+# cvsim finds its preload library as <its directory>/$LIB/libcvsim.so, so it
+# lives in a directory of its own with the libraries below it, in the layout
+# of the build's bin/; /usr/bin/cvsim is a link to it. CTFlash is looked for
+# beside cvsim too (cvsim tolvi demo).
+set(cv_tools_doc ${CMAKE_INSTALL_DATADIR}/doc/corvane-tools)
+set(cv_sim_dir lib/cvsim)
+install(TARGETS cvfcollect RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+install(TARGETS cvsim RUNTIME DESTINATION ${cv_sim_dir} COMPONENT tools)
+foreach(preload cvsim_preload64 cvsim_preload32)
+  if(TARGET ${preload})
+    get_target_property(out ${preload} LIBRARY_OUTPUT_DIRECTORY)
+    file(RELATIVE_PATH sub ${CMAKE_BINARY_DIR}/bin ${out})
+    install(TARGETS ${preload} LIBRARY DESTINATION ${cv_sim_dir}/${sub} COMPONENT tools)
+  endif()
+endforeach()
+install(FILES ${cv_gz_dir}/cvfcollect.1.gz ${cv_gz_dir}/cvsim.1.gz ${cv_gz_dir}/cvsim-tolvi.1.gz
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+install(FILES ${CV_PKG_DIR}/debian/copyright ${cv_gz_dir}/changelog.Debian.gz
+  DESTINATION ${cv_tools_doc} COMPONENT tools)
+
+# --- Paths decided at install time -------------------------------------------
+# Prefix /usr: units in /lib/systemd/system, configuration in /etc, the
+# dissector in Wireshark's global Lua plugin folder. Any other prefix keeps
+# them below it (systemd also reads <prefix>/lib/systemd/system for
+# /usr/local).
+set(cv_arch ${CMAKE_LIBRARY_ARCHITECTURE})
+if(NOT cv_arch)
+  set(cv_arch x86_64-linux-gnu)
+endif()
+set(cv_install_paths "
+  set(cv_src [[${CV_PKG_DIR}]])
+  set(cv_tools_src [[${PROJECT_SOURCE_DIR}/tools]])
+  set(cv_work [[${CMAKE_BINARY_DIR}/install-units]])
+  if(CMAKE_INSTALL_PREFIX MATCHES \"^/usr/?$\")
+    set(CV_SYSCONFDIR /etc)
+    set(cv_unitdir /lib/systemd/system)
+    set(cv_wsdir /usr/lib/${cv_arch}/wireshark/plugins)
+  else()
+    set(CV_SYSCONFDIR \${CMAKE_INSTALL_PREFIX}/etc)
+    set(cv_unitdir \${CMAKE_INSTALL_PREFIX}/lib/systemd/system)
+    set(cv_wsdir \${CMAKE_INSTALL_PREFIX}/lib/${cv_arch}/wireshark/plugins)
+  endif()
+  set(CV_BINDIR \${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR})
+  function(cv_install_unit name)
+    configure_file(\${cv_src}/systemd/\${name}.in \${cv_work}/\${name} @ONLY)
+    file(INSTALL \${cv_work}/\${name} DESTINATION \${cv_unitdir}
+      PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+  endfunction()
+")
+
+install(CODE "${cv_install_paths}
+  cv_install_unit(cvfmonUdp@.service)
+  # The dissector is written apart from the programs; installed once it is there.
+  if(EXISTS \${cv_tools_src}/wireshark/cvfmon.lua)
+    file(INSTALL \${cv_tools_src}/wireshark/cvfmon.lua DESTINATION \${cv_wsdir}
+      PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+  endif()
+" COMPONENT utils)
+
+install(CODE "${cv_install_paths}
+  cv_install_unit(cvfcollect.service)
+  file(MAKE_DIRECTORY \$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR})
+  file(CREATE_LINK ../${cv_sim_dir}/cvsim
+    \$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/cvsim SYMBOLIC)
+  file(CREATE_LINK ../../${CMAKE_INSTALL_BINDIR}/CTFlash
+    \$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${cv_sim_dir}/CTFlash SYMBOLIC)
+" COMPONENT tools)
+
+# --- CPack: two .deb files ---------------------------------------------------
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME corvane)
+set(CPACK_PACKAGE_VERSION ${CV_UPSTREAM_VERSION})
+set(CPACK_PACKAGE_VENDOR "Corvane")
+set(CPACK_PACKAGE_CONTACT "Seed e9b36a1e maintainers <maintainers@users.noreply.c-seed-e9b36a1e.example>")
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_INSTALL_PREFIX /usr)
+# The install runs with DESTDIR and the real prefix, so the paths outside
+# /usr (/lib/systemd/system) land in the package.
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_COMPONENTS_ALL utils tools)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_RELEASE ${CV_DEBIAN_REVISION})
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
+set(CPACK_DEBIAN_PACKAGE_SOURCE corvane)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+set(CPACK_DEBIAN_UTILS_PACKAGE_NAME corvane-utils)
+set(CPACK_DEBIAN_UTILS_PACKAGE_SUGGESTS "corvane-tools, tshark | wireshark")
+set(CPACK_DEBIAN_UTILS_DESCRIPTION "line monitor and flash utility for Corvane sync adapters
+Utilities for the Corvane family of synchronous serial (WAN) adapters,
+whose ports appear as network interfaces (sync0, ...).
+
+cvfmonUdp switches a port into monitor mode and forwards every frame the
+port sends or receives, with a small header, to a collector over UDP or
+TCP. The template unit cvfmonUdp@.service runs one monitor per port.
+
+CTFlash lists, erases and programs the flash blocks of the Tolvi USB
+adapter.
+
+Also included: a Wireshark dissector for the forwarded records.")
+set(CPACK_DEBIAN_UTILS_PACKAGE_CONTROL_EXTRA
+  ${CV_PKG_DIR}/debian/corvane-utils/postinst
+  ${CV_PKG_DIR}/debian/corvane-utils/prerm
+  ${CV_PKG_DIR}/debian/corvane-utils/postrm)
+
+set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME corvane-tools)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS corvane-utils)
+set(CPACK_DEBIAN_TOOLS_DESCRIPTION "collector and driver simulator for the Corvane line monitor
+Companions of the corvane-utils programs.
+
+cvfcollect receives the records that cvfmonUdp forwards, over UDP and TCP,
+and writes them as pcapng captures, prints them or counts them. The unit
+cvfcollect.service keeps rotating captures under /var/lib/cvfcollect.
+
+cvsim simulates the sync port and Tolvi USB drivers with a preload
+library, so that the monitor and the flash utility can be tried and
+tested without the adapters.")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA
+  ${CV_PKG_DIR}/debian/corvane-tools/postinst
+  ${CV_PKG_DIR}/debian/corvane-tools/prerm
+  ${CV_PKG_DIR}/debian/corvane-tools/postrm)
+
+include(CPack)
+cpack_add_component(utils DISPLAY_NAME "corvane-utils")
+cpack_add_component(tools DISPLAY_NAME "corvane-tools")

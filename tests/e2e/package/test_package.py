@@ -1,0 +1,225 @@
+"""The Debian packages of this build, as cpack makes them: lintian's verdict,
+what they hold, and a full install, use, removal and purge on this machine,
+which is left as it was found (a stale install from an interrupted run is
+purged first)."""
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+from unit_harness import BUILD_DIR
+
+SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../.."))
+PACKAGES = ("corvane-utils", "corvane-tools")
+# Where the packages put files, and where their services keep state.
+WATCHED = ("/usr/bin", "/usr/lib/cvsim", "/usr/share/man/man1", "/usr/share/doc/corvane-utils",
+           "/usr/share/doc/corvane-tools", "/lib/systemd/system", "/usr/lib/x86_64-linux-gnu/wireshark",
+           "/etc/cvfmon", "/var/lib/cvfcollect", "/var/lib/private")
+STATE = "/var/lib/cvfcollect"
+PRIVATE_STATE = "/var/lib/private/cvfcollect"
+
+
+def run(*argv, **kw):
+    kw.setdefault("timeout", 300)
+    return subprocess.run(list(argv), capture_output=True, text=True, **kw)
+
+
+def status(pkg):
+    r = run("dpkg-query", "-W", "-f=${db:Status-Status}", pkg)
+    return r.stdout.strip() if r.returncode == 0 else ""
+
+
+def purge_ours():
+    stale = [p for p in PACKAGES if status(p) not in ("", "not-installed")]
+    if stale:
+        run("dpkg", "--purge", *stale)
+
+
+def snapshot():
+    paths = set()
+    for top in WATCHED:
+        if os.path.lexists(top):
+            paths.add(top)
+        for d, dirs, files in os.walk(top):
+            paths.update(os.path.join(d, n) for n in dirs + files)
+    return paths
+
+
+def lua_plugin_dir():
+    """Wireshark's global Lua plugin folder, as tshark reports it."""
+    if not shutil.which("tshark"):
+        return None
+    for line in run("tshark", "-G", "folders").stdout.splitlines():
+        if line.startswith("Global Lua Plugins:"):
+            return line.split(":", 1)[1].strip()
+    return None
+
+
+# A short forward on the simulator, installed programs only: the collector
+# takes three records, then the monitor is stopped.
+FORWARD = r"""
+set -u
+W=$1
+cvfcollect -u -b 127.0.0.1 -p 5000 -c 3 -j "$W/col.json" -r "$W/ready" 2>"$W/col.err" &
+C=$!
+n=0; while [ ! -e "$W/ready" ] && [ $n -lt 300 ]; do sleep 0.1; n=$((n+1)); done
+cvfmonUdp sync0 127.0.0.1 5000 7 2>"$W/mon.err" &
+M=$!
+printf '1 Rx 100 0102\n2 Tx 110 030405\n3 Rx 120 06\n' >"$W/s.scn"
+cvsim play --port sync0 --scenario "$W/s.scn" 2>"$W/play.err"
+wait $C; echo "collector=$?"
+kill -TERM $M; wait $M; echo "monitor=$?"
+echo "which=$(command -v cvfmonUdp) $(command -v cvfcollect) $CVSIM_BIN"
+"""
+
+
+class DebianPackages(unittest.TestCase):
+
+    @classmethod
+    def setUpClass(cls):
+        if os.geteuid() != 0:
+            raise unittest.SkipTest("needs root (dpkg -i)")
+        for tool in ("cpack", "dpkg-deb", "lintian", "systemd-analyze"):
+            if not shutil.which(tool):
+                raise unittest.SkipTest(tool + " missing (make deps)")
+        cls.tmp = tempfile.mkdtemp(prefix="cv-pkg-")
+        r = run("cpack", "--config", os.path.join(BUILD_DIR, "CPackConfig.cmake"),
+                "-B", os.path.join(cls.tmp, "out"), timeout=600)
+        if r.returncode != 0:
+            shutil.rmtree(cls.tmp, True)
+            raise AssertionError("cpack failed:\n" + r.stdout + r.stderr)
+        out = os.path.join(cls.tmp, "out")
+        cls.debs = {}
+        for name in os.listdir(out):
+            if name.endswith(".deb"):
+                path = os.path.join(out, name)
+                cls.debs[run("dpkg-deb", "-f", path, "Package").stdout.strip()] = path
+        assert sorted(cls.debs) == sorted(PACKAGES), cls.debs
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.tmp, True)
+
+    def test_lintian_finds_no_errors(self):
+        for pkg, deb in sorted(self.debs.items()):
+            r = run("lintian", "--fail-on", "error", "--no-tag-display-limit", deb)
+            sys.stderr.write("lintian %s:\n%s" % (pkg, r.stdout))
+            self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+            self.assertNotRegex(r.stdout, r"(?m)^E: ")
+
+    def test_contents(self):
+        """What lintian does not judge: computed dependencies, one version
+        for both, no setuid or setgid file, the dissector where Wireshark
+        looks for global Lua plugins (once it is written)."""
+        versions = set()
+        for pkg, deb in self.debs.items():
+            with self.subTest(pkg=pkg):
+                self.assertIn("libc6 (>=", run("dpkg-deb", "-f", deb, "Depends").stdout)
+                versions.add(run("dpkg-deb", "-f", deb, "Version").stdout)
+                for line in run("dpkg-deb", "-c", deb).stdout.splitlines():
+                    self.assertNotRegex(line.split()[0], "[sS]", line)
+        self.assertEqual(len(versions), 1, versions)
+        lua = os.path.join(SOURCE, "tools/wireshark/cvfmon.lua")
+        folder = lua_plugin_dir()
+        if os.path.exists(lua) and folder:
+            listing = run("dpkg-deb", "-c", self.debs["corvane-utils"]).stdout
+            self.assertIn("." + folder + "/cvfmon.lua", listing)
+
+    def test_install_use_remove_purge(self):
+        purge_ours()
+        before = snapshot()
+        self.addCleanup(self.leave_as_found, before)
+
+        r = run("dpkg", "-i", *self.debs.values())
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        for pkg in PACKAGES:
+            self.assertEqual(status(pkg), "installed")
+
+        with self.subTest("systemd-analyze verify"):
+            for unit in ("cvfmonUdp@sync0.service", "cvfcollect.service"):
+                r = run("systemd-analyze", "verify", unit)
+                self.assertEqual((r.returncode, r.stderr), (0, ""), unit + "\n" + r.stdout)
+
+        with self.subTest("usage"):
+            r = run("cvfmonUdp", "-h")
+            self.assertEqual(r.returncode, 1)
+            self.assertIn("usage: cvfmonUdp device IPaddress port GwId", r.stderr)
+            r = run("CTFlash", "-h")
+            self.assertEqual(r.returncode, 1)
+            self.assertIn("Command Line Options for CTFlash", r.stdout)
+            r = run("cvfcollect", "-h")
+            self.assertEqual(r.returncode, 0)
+            self.assertIn("usage: cvfcollect", r.stderr)
+            self.assertEqual(run("man", "-w", "cvsim-tolvi").returncode, 0)
+
+        with self.subTest("setcap for interactive use"):
+            r = run("setcap", "cap_net_raw,cap_net_admin=ep", "/usr/bin/cvfmonUdp")
+            self.assertEqual(r.returncode, 0, r.stderr)
+            caps = run("getcap", "/usr/bin/cvfmonUdp").stdout
+            self.assertIn("cap_net_admin,cap_net_raw=ep", caps)
+
+        with self.subTest("forward on the simulator"):
+            work = tempfile.mkdtemp(dir=self.tmp)
+            env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "LANG": "C.UTF-8"}
+            r = run("cvsim", "run", "--ports", "sync0", "--timeout", "60", "--",
+                    "sh", "-c", FORWARD, "forward", work, env=env, cwd=work)
+            out = r.stdout + r.stderr
+            self.assertIn("collector=0", out)
+            self.assertIn("monitor=2", out)
+            self.assertIn("which=/usr/bin/cvfmonUdp /usr/bin/cvfcollect /usr/lib/cvsim", out)
+            with open(os.path.join(work, "col.json")) as f:
+                self.assertEqual(json.load(f)["records"], 3, out)
+
+        # What cvfcollect.service would have left: its dynamic user's state.
+        if not os.path.lexists(STATE) and not os.path.lexists(PRIVATE_STATE):
+            self.made_private = not os.path.exists(os.path.dirname(PRIVATE_STATE))
+            self.made_state = True
+            os.makedirs(PRIVATE_STATE)
+            with open(os.path.join(PRIVATE_STATE, "capture.pcapng"), "wb") as f:
+                f.write(b"\x0a\x0d\x0d\x0a")
+            os.symlink("private/cvfcollect", STATE)
+
+        shipped = [line.split()[5][1:] for deb in self.debs.values()
+                   for line in run("dpkg-deb", "-c", deb).stdout.splitlines()
+                   if not line.startswith("d")]
+        self.assertIn("/usr/bin/cvfmonUdp", shipped)
+        r = run("dpkg", "-r", *PACKAGES)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertEqual([p for p in shipped if os.path.lexists(p)], [], "left by dpkg -r")
+
+        r = run("dpkg", "--purge", *PACKAGES)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        for pkg in PACKAGES:
+            self.assertIn(status(pkg), ("", "not-installed"))
+        if self.made_state:
+            self.assertFalse(os.path.lexists(STATE) or os.path.lexists(PRIVATE_STATE))
+        self.remove_private()
+        after = snapshot()
+        self.assertEqual((sorted(after - before), sorted(before - after)), ([], []),
+                         "(left behind, removed)")
+
+    made_state = made_private = False
+
+    def remove_private(self):
+        """systemd's folder of dynamic users' state, when this test made it."""
+        if self.made_private:
+            try:
+                os.rmdir(os.path.dirname(PRIVATE_STATE))
+            except OSError:
+                pass
+
+    def leave_as_found(self, before):
+        purge_ours()
+        if self.made_state:
+            shutil.rmtree(PRIVATE_STATE, True)
+            if os.path.islink(STATE):
+                os.unlink(STATE)
+        self.remove_private()
+
+
+if __name__ == "__main__":
+    unittest.main()
