@@ -1,6 +1,9 @@
 // cvfcollect: receives the records a line monitor forwards over UDP or
 // TCP, checks them, keeps statistics per gateway and line and prints a
 // summary at the end.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <ctime>
 
@@ -12,6 +15,23 @@
 #include "collect_stats.h"
 
 static char g_stdoutBuf[1 << 16];  // stdout is fully buffered, flushed whenever the receive loop waits
+
+// Makes sure descriptors 0, 1 and 2 are open, on /dev/null where they
+// were not, so that no file or socket opened later takes their place and
+// receives what is meant for the standard streams. 0 when /dev/null cannot
+// be opened.
+static int openStandardDescriptors(void)
+{
+    for (;;) {
+        int fd = open("/dev/null", O_RDWR);
+        if (fd < 0)
+            return 0;
+        if (fd > 2) {
+            close(fd);
+            return 1;
+        }
+    }
+}
 
 // Opens the dump files; 0 when one cannot be created.
 static int openDumps(void)
@@ -38,6 +58,8 @@ static int finish(void)
 
 int main(int argc, char **argv)
 {
+    if (!openStandardDescriptors())
+        return 1;
     OptResult opt = parseOptions(argc, argv);
     if (opt != kOptRun)
         return opt == kOptHelp ? 0 : 1;

@@ -55,16 +55,19 @@ def wait_for(cond, what):
 class Collector:
     """One cvfcollect run; its output goes to files in a temporary directory."""
 
-    def __init__(self, test, *args, ready=True):
+    def __init__(self, test, *args, ready=True, dump=True, closed=()):
         self.dir = tempfile.TemporaryDirectory()
         test.addCleanup(self.close)
         p = lambda name: os.path.join(self.dir.name, name)
         self.ready, self.json, self.dump = p("ready"), p("summary.json"), p("dump")
         self.outpath, self.errpath = p("out"), p("err")
-        cmd = [BIN, "-r", self.ready, "-j", self.json, "-w", self.dump] + list(args)
+        cmd = [BIN, "-r", self.ready, "-j", self.json] + (["-w", self.dump] if dump else [])
+        cmd += list(args)
+        # closed: standard descriptors the collector starts without
+        close = lambda: [os.close(fd) for fd in closed]
         with open(self.outpath, "w") as out, open(self.errpath, "w") as err:
             self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                                         cwd=self.dir.name)
+                                         cwd=self.dir.name, preexec_fn=close if closed else None)
         self.ports = {}
         if ready:
             wait_for(lambda: os.path.exists(self.ready) or self.proc.poll() is not None,
@@ -309,6 +312,39 @@ class RunTest(unittest.TestCase):
         self.assertEqual(c.summary()["records"], 1)
         c = Collector(self, "-p", "0", "-d", "0.2")
         self.assertEqual(c.finish(), 0)
+
+
+class StandardDescriptorTest(unittest.TestCase):
+    def test_started_with_a_standard_descriptor_closed(self):
+        # A dump file or socket opened on a closed standard descriptor would
+        # receive the listening lines, the record lines or the summary: with
+        # the dump file it takes the closed descriptor; without it, with all
+        # three closed, the sockets take 0 and 1 and the TCP connection 2.
+        for closed, dump in (((0,), True), ((1,), True), ((2,), True), ((0, 1, 2), False)):
+            with self.subTest(closed=closed):
+                c = Collector(self, "-p", "0", "-v", "-P", "--v1", "-c", "4", dump=dump,
+                              closed=closed)
+                for fd in closed:
+                    self.assertEqual(os.readlink("/proc/%d/fd/%d" % (c.proc.pid, fd)),
+                                     "/dev/null")
+                recs = [record(i, gw=4, version=1, frame=frame_for(i)) for i in range(4)]
+                with socket.create_connection(("127.0.0.1", c.ports["tcp"]),
+                                              timeout=WAIT) as t, \
+                        socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as u:
+                    t.sendall(recs[0] + recs[1])
+                    for r in recs[2:]:
+                        u.sendto(r, ("127.0.0.1", c.ports["udp"]))
+                    self.assertEqual(c.finish(), 0, c.err())
+                    self.assertEqual(t.recv(4096), b"")  # nothing of the collector's own
+                j = c.summary()
+                self.assertEqual((j["records"], j["invalid"], j["tcp_connections"]), (4, 0, 1))
+                if dump:
+                    self.assertEqual(sorted(split_records(c.dumped(), 1)), recs)
+                if 1 not in closed:
+                    self.assertIn("gw=4 line=0 seq=3 ", c.out())
+                    self.assertIn("total: records=4 ", c.out())
+                if 2 not in closed:
+                    self.assertIn("tcp 127.0.0.1:", c.err())
 
 
 if __name__ == "__main__":
