@@ -49,10 +49,10 @@ static int finish(void)
     int ok = dumpClose(&g_dump);
     ok &= dumpClose(&g_dumpInvalid);
     printSummary(stdout, g_bUtc);
+    if (fflush(stdout) != 0)  // before the JSON, which may go to the same file
+        ok = 0;
     if (g_jsonPath)
         ok &= writeJsonFile(g_jsonPath);
-    if (fflush(stdout) != 0)
-        ok = 0;
     return ok;
 }
 

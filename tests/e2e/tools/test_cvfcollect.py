@@ -6,9 +6,11 @@ import os
 import random
 import signal
 import socket
+import stat
 import struct
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 
@@ -312,6 +314,105 @@ class RunTest(unittest.TestCase):
         self.assertEqual(c.summary()["records"], 1)
         c = Collector(self, "-p", "0", "-d", "0.2")
         self.assertEqual(c.finish(), 0)
+
+
+def run_briefly(cwd, *args, stdout=subprocess.PIPE):
+    """A collector that listens for a tenth of a second and ends."""
+    return subprocess.run([BIN, "-p", "0", "-u", "-d", "0.1"] + list(args), cwd=cwd,
+                          stdin=subprocess.DEVNULL, stdout=stdout, stderr=subprocess.PIPE,
+                          timeout=WAIT)
+
+
+class OutputFileTest(unittest.TestCase):
+    """The JSON (-j) and ready (-r) files: regular files are replaced whole,
+    links are followed and kept, anything else is written in place."""
+
+    def setUp(self):
+        d = tempfile.TemporaryDirectory()
+        self.addCleanup(d.cleanup)
+        self.dir = d.name
+        os.mkdir(self.path("sub"))
+
+    def path(self, *names):
+        return os.path.join(self.dir, *names)
+
+    def read_json(self, *names):
+        with open(self.path(*names)) as f:
+            return json.load(f)
+
+    def test_regular_files_and_links_replaced_safely(self):
+        umask = os.umask(0o022)
+        os.umask(umask)
+        with open(self.path("victim"), "w") as f:
+            f.write("precious")
+        os.symlink("victim", self.path("planted.json.tmp"))  # a planted predictable name
+        with open(self.path("old.json"), "w") as f:
+            f.write("old")
+        os.symlink("sub/target.json", self.path("link.json"))  # target there, made first
+        with open(self.path("sub", "target.json"), "w") as f:
+            f.write("old")
+        os.symlink("sub/new.json", self.path("dangling.json"))
+        os.symlink("sub/ready", self.path("ready-link"))
+        for name in ("planted.json", "old.json", "link.json", "dangling.json"):
+            with self.subTest(name=name):
+                r = run_briefly(self.dir, "-j", name, "-r", "ready-link")
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertEqual(self.read_json(name)["records"], 0)
+        with open(self.path("victim")) as f:
+            self.assertEqual(f.read(), "precious")
+        for name, to in (("link.json", "sub/target.json"), ("dangling.json", "sub/new.json"),
+                         ("planted.json.tmp", "victim"), ("ready-link", "sub/ready")):
+            self.assertEqual(os.readlink(self.path(name)), to)
+        with open(self.path("sub", "ready")) as f:
+            self.assertIn("listening udp ", f.read())
+        mode = os.stat(self.path("old.json")).st_mode
+        self.assertEqual(stat.S_IMODE(mode), 0o644 & ~umask)
+        # nothing left over beside the files written
+        self.assertEqual(sorted(os.listdir(self.dir)),
+                         ["dangling.json", "link.json", "old.json", "planted.json",
+                          "planted.json.tmp", "ready-link", "sub", "victim"])
+        self.assertEqual(sorted(os.listdir(self.path("sub"))), ["new.json", "ready", "target.json"])
+
+    def test_fifo_and_descriptor_written_in_place(self):
+        fifo = self.path("fifo")
+        os.mkfifo(fifo)
+        got = []
+        reader = threading.Thread(target=lambda: got.append(open(fifo).read()),
+                                  daemon=True)
+        reader.start()
+        r = run_briefly(self.dir, "-j", fifo)
+        reader.join(WAIT)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(json.loads(got[0])["records"], 0)
+        self.assertTrue(stat.S_ISFIFO(os.lstat(fifo).st_mode))
+        # standard output as a file (what /dev/stdout leads to): the summary,
+        # then the JSON after it
+        with open(self.path("out"), "w") as out:
+            r = run_briefly(self.dir, "-j", "/proc/self/fd/1", stdout=out)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with open(self.path("out")) as f:
+            summary, rest = f.read().split("\n", 1)
+        self.assertTrue(summary.startswith("total: records=0 "))
+        self.assertEqual(json.loads(rest)["records"], 0)
+
+    def test_write_failures_reported(self):
+        r = run_briefly(self.dir, "-j", "missing/summary.json")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn(b"cannot write missing/summary.json: No such file or directory", r.stderr)
+        r = run_briefly(self.dir, "-r", "missing/ready")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn(b"cannot create missing/ready: No such file or directory", r.stderr)
+        full = self.path("full")  # a device node of our own, as /dev/full
+        try:
+            os.mknod(full, stat.S_IFCHR | 0o666, os.makedev(1, 7))
+            os.close(os.open(full, os.O_WRONLY))
+        except OSError as e:
+            self.skipTest("no device node of our own here: %s" % e)
+        r = run_briefly(self.dir, "-j", "full")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn(b"cannot write full: No space left on device", r.stderr)
+        self.assertTrue(stat.S_ISCHR(os.lstat(full).st_mode))
+        self.assertEqual(sorted(os.listdir(self.dir)), ["full", "sub"])
 
 
 class StandardDescriptorTest(unittest.TestCase):
