@@ -76,8 +76,10 @@ void printSummary(FILE *out, int utc)
     LineStats sum = statsSum();
     fprintf(out, "total: ");
     printCounts(out, sum);
-    fprintf(out, " lines=%u tcp_connections=%llu sync_losses=%llu\n", g_lineCount,
+    fprintf(out, " lines=%u tcp_connections=%llu sync_losses=%llu", g_lineCount,
             (ull)g_totals.tcpConnections, (ull)g_totals.syncLosses);
+    fprintf(out, " tcp_stalled=%llu tcp_evicted=%llu\n", (ull)g_totals.tcpStalled,
+            (ull)g_totals.tcpEvicted);
     if (g_totals.invalid) {
         fprintf(out, "invalid:");
         for (int c = 1; c < kRecCheckCount; c++)
@@ -131,8 +133,11 @@ int writeJson(FILE *out)
     LineStats sum = statsSum();
     fprintf(out, "{\n  ");
     jsonCounts(out, sum);
-    fprintf(out, ",\n  \"tcp_connections\": %llu, \"sync_losses\": %llu,\n  \"invalid_by\": {",
+    fprintf(out, ",\n  \"tcp_connections\": %llu, \"sync_losses\": %llu,",
             (ull)g_totals.tcpConnections, (ull)g_totals.syncLosses);
+    fprintf(out, " \"tcp_stalled\": %llu, \"tcp_evicted\": %llu,", (ull)g_totals.tcpStalled,
+            (ull)g_totals.tcpEvicted);
+    fprintf(out, "\n  \"invalid_by\": {");
     for (int c = 1; c < kRecCheckCount; c++)
         fprintf(out, "%s\"%s\": %llu", c > 1 ? ", " : "", kRecordCheckName[c],
                 (ull)g_totals.invalidBy[c]);

@@ -43,6 +43,16 @@ static int openDumps(void)
     return 1;
 }
 
+// Opens the sockets, says where they listen and writes the ready file;
+// 0 when any of that fails.
+static int startListening(void)
+{
+    if (!openListeners())
+        return 0;
+    printListening(stderr);
+    return !g_readyPath || writeReadyFile(g_readyPath);
+}
+
 // Summary, JSON and dump files; 0 when anything could not be written.
 static int finish(void)
 {
@@ -67,14 +77,16 @@ int main(int argc, char **argv)
     setvbuf(stdout, g_stdoutBuf, _IOFBF, sizeof g_stdoutBuf);
     if (!openDumps())
         return 1;
+    ConnTable conns;
+    if (!connTableOpen(&conns, g_bListenTcp ? g_maxConns : 0))
+        return 1;
     installSignals();
-    if (!openListeners())
+    int started = startListening();
+    if (started)
+        runCollector(&conns);
+    connTableClose(&conns);
+    if (!started)
         return 1;
-    printListening(stderr);
-    if (g_readyPath && !writeReadyFile(g_readyPath))
-        return 1;
-    runCollector();
-    closeAllConns();
     int ok = finish();
     statsFree();
     return ok ? 0 : 1;

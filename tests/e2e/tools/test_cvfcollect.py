@@ -4,6 +4,7 @@ the summary, the JSON and the dump file."""
 import json
 import os
 import random
+import resource
 import signal
 import socket
 import stat
@@ -57,7 +58,7 @@ def wait_for(cond, what):
 class Collector:
     """One cvfcollect run; its output goes to files in a temporary directory."""
 
-    def __init__(self, test, *args, ready=True, dump=True, closed=()):
+    def __init__(self, test, *args, ready=True, dump=True, closed=(), nofile=None):
         self.dir = tempfile.TemporaryDirectory()
         test.addCleanup(self.close)
         p = lambda name: os.path.join(self.dir.name, name)
@@ -65,11 +66,16 @@ class Collector:
         self.outpath, self.errpath = p("out"), p("err")
         cmd = [BIN, "-r", self.ready, "-j", self.json] + (["-w", self.dump] if dump else [])
         cmd += list(args)
-        # closed: standard descriptors the collector starts without
-        close = lambda: [os.close(fd) for fd in closed]
+        # closed: standard descriptors the collector starts without;
+        # nofile: its (soft, hard) descriptor limit
+        def prepare():
+            if nofile:
+                resource.setrlimit(resource.RLIMIT_NOFILE, nofile)
+            for fd in closed:
+                os.close(fd)
         with open(self.outpath, "w") as out, open(self.errpath, "w") as err:
             self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                                         cwd=self.dir.name, preexec_fn=close if closed else None)
+                                         cwd=self.dir.name, preexec_fn=prepare)
         self.ports = {}
         if ready:
             wait_for(lambda: os.path.exists(self.ready) or self.proc.poll() is not None,
@@ -314,6 +320,86 @@ class RunTest(unittest.TestCase):
         self.assertEqual(c.summary()["records"], 1)
         c = Collector(self, "-p", "0", "-d", "0.2")
         self.assertEqual(c.finish(), 0)
+
+
+def hung_up(sock):
+    """Whether the collector has closed this connection, without waiting."""
+    sock.setblocking(False)
+    try:
+        return sock.recv(10) == b""
+    except BlockingIOError:
+        return False
+    except ConnectionResetError:
+        return True
+
+
+class ConnectionLimitTest(unittest.TestCase):
+    def test_stalled_record_closed_idle_between_records_kept(self):
+        c = Collector(self, "-p", "0", "-t", "--tcp-stall-timeout", "0.5", "-c", "2")
+        idle = socket.create_connection(("127.0.0.1", c.port), timeout=WAIT)
+        self.addCleanup(idle.close)
+        idle.sendall(record(1, gw=1, version=1))
+        with socket.create_connection(("127.0.0.1", c.port), timeout=WAIT) as s:
+            start = time.monotonic()
+            s.sendall(record(1, gw=2, version=1, frame=b"abc")[:9])
+            expect_hangup(self, s)
+            self.assertGreater(time.monotonic() - start, 0.4)
+        idle.sendall(record(2, gw=1, version=1))  # idle as long, between records: kept
+        self.assertEqual(c.finish(), 0, c.err())
+        j = c.summary()
+        self.assertEqual((j["records"], j["lost"], j["tcp_stalled"], j["tcp_evicted"],
+                          j["invalid_by"]["truncated"]), (2, 0, 1, 0, 1))
+        self.assertIn("stalled inside a record for 0.", c.err())
+        self.assertIn("tcp_stalled=1 tcp_evicted=0\n", c.out())
+
+    def test_stalled_peers_give_way_to_new_senders(self):
+        c = Collector(self, "-p", "0", "-t", "-v", "--tcp-stall-timeout", "600")
+        stalled = []
+        for i in range(64):  # every slot of the default limit
+            s = socket.create_connection(("127.0.0.1", c.port), timeout=WAIT)
+            self.addCleanup(s.close)
+            s.sendall(record(0, gw=9, line=i, version=1, frame=b"abcd")[:10])
+            stalled.append(s)
+        wait_for(lambda: c.err().count(": connected") == 64, "64 connections")
+        senders = []
+        for k in range(3):  # each new sender stays and takes a stalled peer's slot
+            s = socket.create_connection(("127.0.0.1", c.port), timeout=WAIT)
+            self.addCleanup(s.close)
+            s.sendall(record(k, gw=1, version=1))
+            senders.append(s)
+        wait_for(lambda: c.err().count("closed to make room for 127.0.0.1:") == 3,
+                 "three peers to give way")
+        self.assertEqual(sum(hung_up(s) for s in stalled), 3)
+        self.assertFalse(any(hung_up(s) for s in senders))
+        self.assertEqual(c.stop(), 0)
+        j = c.summary()
+        self.assertEqual((j["records"], j["lost"], j["tcp_connections"], j["tcp_evicted"],
+                          j["tcp_stalled"], j["invalid_by"]["truncated"]), (3, 0, 67, 3, 0, 3))
+
+    def test_burst_of_connects_none_waits_for_a_resent_syn(self):
+        n = 1000
+        c = Collector(self, "-p", "0", "-t", "-c", str(n))
+        slow = 0
+        for i in range(n):
+            start = time.monotonic()
+            s = socket.create_connection(("127.0.0.1", c.port), timeout=WAIT)
+            slow += time.monotonic() - start > 0.9  # a SYN sent again waits 1 s
+            s.sendall(record(i, gw=i >> 8, line=i & 255, version=1))
+            s.close()
+        self.assertEqual(c.finish(), 0, c.err())
+        self.assertEqual(slow, 0)
+        j = c.summary()
+        self.assertEqual((j["records"], len(j["lines"]), j["tcp_connections"]), (n, n, n))
+
+    def test_descriptor_limit_raised_or_reported(self):
+        c = Collector(self, "-p", "0", "-t", "--max-conns", "100", nofile=(40, 60), ready=False)
+        self.assertEqual(c.finish(), 1)
+        self.assertIn("cvfcollect: 100 connections need 116 descriptors; the limit is 60",
+                      c.err())
+        c = Collector(self, "-p", "0", "-t", "--max-conns", "40", nofile=(40, 60))
+        with open("/proc/%d/limits" % c.proc.pid) as f:
+            self.assertRegex(f.read(), r"Max open files +56 +60 ")
+        self.assertEqual(c.stop(), 0)
 
 
 def run_briefly(cwd, *args, stdout=subprocess.PIPE):
