@@ -10,19 +10,18 @@ namespace {
 
 constexpr uint64_t kSec = 1000000000ull;
 
-// A table whose connections are the write ends of pipes, started at the
-// given times.
+// Slots whose connections are pipe write ends, started at the given times.
 struct Table {
     ConnTable t;
     explicit Table(std::initializer_list<uint64_t> startedNs)
     {
         EXPECT_TRUE(connTableOpen(&t, (unsigned)startedNs.size()));
-        unsigned i = 0;
+        Conn *c = t.slots;
         for (uint64_t ns : startedNs) {
             int p[2];
             EXPECT_EQ(pipe(p), 0);
             close(p[0]);
-            EXPECT_TRUE(connStart(&t.slots[i++], p[1], "peer", 1, 4120, ns));
+            EXPECT_TRUE(connStart(c++, p[1], "peer", 1, 4120, ns));
         }
     }
     ~Table() { connTableClose(&t); }
