@@ -5,9 +5,12 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 
 #include "collect_options.h"
@@ -15,7 +18,6 @@
 
 Listener g_udpListener = {-1, 0, ""};
 Listener g_tcpListener = {-1, 0, ""};
-Conn g_conns[kMaxConns];
 uint8_t g_udpBuf[kUdpBatch][kUdpSlot];
 size_t g_udpLen[kUdpBatch];
 struct sockaddr_storage g_udpFrom[kUdpBatch];
@@ -23,7 +25,7 @@ struct sockaddr_storage g_udpFrom[kUdpBatch];
 static struct mmsghdr g_udpMsgs[kUdpBatch];  // recvmmsg vector over g_udpBuf
 static struct iovec g_udpIov[kUdpBatch];     // one slot each
 
-static int g_connsReady;  // 1 once the free slots are marked
+constexpr unsigned kSpareFds = 16;  // descriptors beside the connections: standard, sockets, files
 
 void formatAddr(const struct sockaddr_storage *sa, char *out, size_t size)
 {
@@ -109,8 +111,11 @@ static int bindOne(int type, int port, int *gaiErr, const char **shown)
         if (type == SOCK_STREAM)
             setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         setRcvBuf(fd);
+        // The backlog asked for is capped at the system's maximum
+        // (net.core.somaxconn): a burst of connects waits in the queue
+        // rather than for its SYNs to be sent again.
         if (bind(fd, res->ai_addr, res->ai_addrlen) != 0 ||
-            (type == SOCK_STREAM && listen(fd, 16) != 0)) {
+            (type == SOCK_STREAM && listen(fd, INT_MAX) != 0)) {
             int e = errno;
             close(fd);
             errno = e;
@@ -223,39 +228,112 @@ int udpReceive(void)
     return n;
 }
 
-static void markFreeSlots(void)
+// Raises the soft descriptor limit, when needed, to need (never above
+// the hard limit).
+static int ensureDescriptors(rlim_t need)
 {
-    if (g_connsReady)
-        return;
-    for (Conn &c : g_conns)
-        c.fd = -1;
-    g_connsReady = 1;
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY || rl.rlim_cur >= need)
+        return 1;
+    if (rl.rlim_max != RLIM_INFINITY && rl.rlim_max < need) {
+        fprintf(stderr, "cvfcollect: %llu connections need %llu descriptors; the limit is %llu\n",
+                (unsigned long long)(need - kSpareFds), (unsigned long long)need,
+                (unsigned long long)rl.rlim_max);
+        return 0;
+    }
+    rl.rlim_cur = need;
+    if (setrlimit(RLIMIT_NOFILE, &rl) != 0) {
+        fprintf(stderr, "cvfcollect: cannot raise the descriptor limit to %llu: %s\n",
+                (unsigned long long)need, strerror(errno));
+        return 0;
+    }
+    return 1;
 }
 
-Conn *acceptConn(int version, unsigned maxFrame)
+int connTableOpen(ConnTable *t, unsigned size)
 {
-    markFreeSlots();
+    *t = {};
+    if (!ensureDescriptors((rlim_t)size + kSpareFds))
+        return 0;
+    t->slots = (Conn *)calloc(size + 1, sizeof *t->slots);
+    t->fds = (struct pollfd *)calloc(size + 2, sizeof *t->fds);
+    t->polled = (Conn **)calloc(size + 2, sizeof *t->polled);
+    if (!t->slots || !t->fds || !t->polled) {
+        fprintf(stderr, "cvfcollect: no memory for %u connections\n", size);
+        connTableClose(t);
+        return 0;
+    }
+    t->size = size;
+    for (unsigned i = 0; i < size; i++)
+        t->slots[i].fd = -1;
+    return 1;
+}
+
+void connTableClose(ConnTable *t)
+{
+    for (unsigned i = 0; i < t->size; i++)
+        closeConn(&t->slots[i]);
+    free(t->slots);
+    free(t->fds);
+    free(t->polled);
+    *t = {};
+}
+
+int acceptOne(char *peer, size_t size)
+{
     struct sockaddr_storage sa;
     socklen_t len = sizeof sa;
     memset(&sa, 0, sizeof sa);
     int fd = accept4(g_tcpListener.fd, (struct sockaddr *)&sa, &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0)
-        return nullptr;
-    char peer[64];
-    formatAddr(&sa, peer, sizeof peer);
-    for (Conn &c : g_conns) {
-        if (c.fd >= 0)
-            continue;
-        if (!streamOpen(&c.stream, version, maxFrame))
-            break;
-        c.fd = fd;
-        c.records = 0;
-        memcpy(c.peer, peer, sizeof peer);
-        return &c;
-    }
-    fprintf(stderr, "cvfcollect: tcp %s: refused, %d connections open already\n", peer, kMaxConns);
-    close(fd);
+    if (fd >= 0)
+        formatAddr(&sa, peer, size);
+    return fd;
+}
+
+Conn *freeSlot(ConnTable *t)
+{
+    for (unsigned i = 0; i < t->size; i++)
+        if (t->slots[i].fd < 0)
+            return &t->slots[i];
     return nullptr;
+}
+
+Conn *longestIdle(ConnTable *t)
+{
+    Conn *idle = nullptr;
+    for (unsigned i = 0; i < t->size; i++) {
+        Conn *c = &t->slots[i];
+        if (c->fd >= 0 && (!idle || c->lastNs < idle->lastNs))
+            idle = c;
+    }
+    return idle;
+}
+
+int connStart(Conn *c, int fd, const char *peer, int version, unsigned maxFrame, uint64_t nowNs)
+{
+    if (!streamOpen(&c->stream, version, maxFrame))
+        return 0;
+    c->fd = fd;
+    c->records = 0;
+    c->lastNs = c->recordNs = nowNs;
+    snprintf(c->peer, sizeof c->peer, "%s", peer);
+    return 1;
+}
+
+void connNoteRead(Conn *c, size_t pendingBefore, uint64_t recordsBefore, uint64_t nowNs)
+{
+    c->lastNs = nowNs;
+    // Bytes left over after a record taken in this read, or after none
+    // buffered, began a new record now; else the same record goes on.
+    if (pendingBefore == 0 || c->records != recordsBefore)
+        c->recordNs = nowNs;
+}
+
+uint64_t stallDue(const Conn &c, uint64_t stallNs)
+{
+    if (c.fd < 0 || streamPending(&c.stream) == 0)
+        return UINT64_MAX;
+    return c.recordNs + stallNs;
 }
 
 void closeConn(Conn *c)
@@ -265,11 +343,4 @@ void closeConn(Conn *c)
     close(c->fd);
     c->fd = -1;
     streamClose(&c->stream);
-}
-
-void closeAllConns(void)
-{
-    markFreeSlots();
-    for (Conn &c : g_conns)
-        closeConn(&c);
 }

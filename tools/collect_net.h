@@ -1,5 +1,6 @@
 // The listening sockets, the TCP connections and the UDP batch receive.
 #pragma once
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <cstddef>
@@ -14,7 +15,9 @@ struct Listener {
     char name[80];   // "[::]:5000" or "127.0.0.1:5000"
 };
 
-constexpr int kMaxConns = 64;          // TCP connections served at once
+constexpr unsigned kDefaultMaxConns = 64;   // TCP connections served at once
+constexpr unsigned kMaxConnsLimit = 65536;  // the most that may be asked for
+constexpr double kDefaultStallTimeout = 5;  // seconds a connection may sit inside a record
 constexpr int kUdpBatch = 64;          // datagrams per recvmmsg
 constexpr size_t kUdpSlot = 65536;     // room per datagram, any UDP payload fits
 
@@ -23,11 +26,20 @@ struct Conn {
     char peer[64];    // "[addr]:port" of the sender
     Stream stream;
     uint64_t records; // valid records taken from this connection
+    uint64_t lastNs;  // its last data (or its accept), monotonic clock
+    uint64_t recordNs;// when the incomplete record it holds began arriving
+};
+
+// The connection slots and the poll set over them.
+struct ConnTable {
+    Conn *slots;           // size slots, fd -1 for a free one
+    unsigned size;
+    struct pollfd *fds;    // size + 2 entries: the listeners, then the connections
+    Conn **polled;         // the connection of each fds entry (null for a listener)
 };
 
 extern Listener g_udpListener;            // UDP socket
 extern Listener g_tcpListener;            // TCP listening socket
-extern Conn g_conns[kMaxConns];           // open TCP connections
 extern uint8_t g_udpBuf[kUdpBatch][kUdpSlot];  // datagrams of the last batch
 extern size_t g_udpLen[kUdpBatch];        // their sizes (the full size when truncated)
 extern struct sockaddr_storage g_udpFrom[kUdpBatch];  // their senders
@@ -43,10 +55,28 @@ int writeReadyFile(const char *path);
 // Receives up to kUdpBatch datagrams without waiting; returns the count
 // (0 when none is waiting).
 int udpReceive(void);
-// Accepts one connection into a free slot; returns it, or null.
-Conn *acceptConn(int version, unsigned maxFrame);
+// Makes size free slots and raises the descriptor limit to what they
+// need; reports and returns 0 when that is not possible.
+int connTableOpen(ConnTable *t, unsigned size);
+// Closes every connection and frees the table.
+void connTableClose(ConnTable *t);
+// Accepts one waiting connection: returns its descriptor with the sender
+// in peer, or -1 when none is waiting.
+int acceptOne(char *peer, size_t size);
+// A free slot, or null when every one is taken.
+Conn *freeSlot(ConnTable *t);
+// The open connection that has gone longest without data; null for none.
+Conn *longestIdle(ConnTable *t);
+// Takes descriptor fd into the free slot c; 0 when there is no memory for
+// its buffer.
+int connStart(Conn *c, int fd, const char *peer, int version, unsigned maxFrame, uint64_t nowNs);
+// Notes a read at nowNs that found pendingBefore bytes buffered and took
+// the connection's record count from recordsBefore to c->records.
+void connNoteRead(Conn *c, size_t pendingBefore, uint64_t recordsBefore, uint64_t nowNs);
+// When a connection holding an incomplete record has sat inside it for
+// stallNs; UINT64_MAX for a connection between records.
+uint64_t stallDue(const Conn &c, uint64_t stallNs);
 void closeConn(Conn *c);
-void closeAllConns(void);
 
 // "[addr]:port", or "addr:port" for IPv4 (also when mapped into IPv6).
 void formatAddr(const struct sockaddr_storage *sa, char *out, size_t size);

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "collect_net.h"
 #include "collect_record.h"
 
 int g_port = -1;
@@ -30,11 +31,14 @@ const char *g_readyPath;
 int g_rcvBufSize = 8 << 20;
 uint64_t g_tcpCloseAfter;
 unsigned g_maxFrame = kDefaultMaxFrame;
+unsigned g_maxConns = kDefaultMaxConns;
+double g_tcpStallTimeout = kDefaultStallTimeout;
 
 static const char kUsage[] =
     "usage: cvfcollect -p port [-hPtuUvx] [-b address] [-c count] [-d seconds]\n"
     "                  [-i seconds] [-j file] [-r file] [-w file] [--dump-invalid file]\n"
-    "                  [--max-frame bytes] [--rcvbuf bytes] [--tcp-close-after count]\n"
+    "                  [--max-conns count] [--max-frame bytes] [--rcvbuf bytes]\n"
+    "                  [--tcp-close-after count] [--tcp-stall-timeout seconds]\n"
     "                  [--v0 | --v1]\n";
 
 void printUsage(void)
@@ -56,6 +60,8 @@ static void resetOptions(void)
     g_rcvBufSize = 8 << 20;
     g_tcpCloseAfter = 0;
     g_maxFrame = kDefaultMaxFrame;
+    g_maxConns = kDefaultMaxConns;
+    g_tcpStallTimeout = kDefaultStallTimeout;
 }
 
 // A whole decimal number in 0..max.
@@ -85,7 +91,8 @@ static int parseSeconds(const char *s, double *out)
     return 1;
 }
 
-enum LongOnly { kOptV0 = 256, kOptV1, kOptDumpInvalid, kOptRcvbuf, kOptTcpCloseAfter, kOptMaxFrame };
+enum LongOnly { kOptV0 = 256, kOptV1, kOptDumpInvalid, kOptRcvbuf, kOptTcpCloseAfter, kOptMaxFrame,
+                kOptMaxConns, kOptTcpStallTimeout };
 
 static const struct option kLongOptions[] = {
     {"port", required_argument, nullptr, 'p'},
@@ -109,6 +116,8 @@ static const struct option kLongOptions[] = {
     {"rcvbuf", required_argument, nullptr, kOptRcvbuf},
     {"tcp-close-after", required_argument, nullptr, kOptTcpCloseAfter},
     {"max-frame", required_argument, nullptr, kOptMaxFrame},
+    {"max-conns", required_argument, nullptr, kOptMaxConns},
+    {"tcp-stall-timeout", required_argument, nullptr, kOptTcpStallTimeout},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -167,6 +176,15 @@ static OptResult applyOption(int c, const char *arg)
         if (!parseCount(arg, 0xffff, &n))
             return usageError("invalid frame length", arg);
         g_maxFrame = (unsigned)n;
+        return kOptRun;
+    case kOptMaxConns:
+        if (!parseCount(arg, kMaxConnsLimit, &n) || n == 0)
+            return usageError("invalid connection count", arg);
+        g_maxConns = (unsigned)n;
+        return kOptRun;
+    case kOptTcpStallTimeout:
+        if (!parseSeconds(arg, &g_tcpStallTimeout))
+            return usageError("invalid stall time-out", arg);
         return kOptRun;
     case 'h':
         printUsage();

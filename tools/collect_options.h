@@ -22,6 +22,8 @@ extern const char *g_readyPath;      // -r: created once listening
 extern int g_rcvBufSize;             // --rcvbuf: socket receive buffer in bytes
 extern uint64_t g_tcpCloseAfter;     // --tcp-close-after: close a connection after n records; 0 never
 extern unsigned g_maxFrame;          // --max-frame: largest frameLen accepted
+extern unsigned g_maxConns;          // --max-conns: TCP connections served at once
+extern double g_tcpStallTimeout;     // --tcp-stall-timeout: seconds a connection may sit inside a record
 
 // Result of parseOptions.
 enum OptResult { kOptRun, kOptHelp, kOptUsage };

@@ -1,7 +1,15 @@
 // Summary text and JSON.
 #include "collect_report.h"
 
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -68,8 +76,10 @@ void printSummary(FILE *out, int utc)
     LineStats sum = statsSum();
     fprintf(out, "total: ");
     printCounts(out, sum);
-    fprintf(out, " lines=%u tcp_connections=%llu sync_losses=%llu\n", g_lineCount,
+    fprintf(out, " lines=%u tcp_connections=%llu sync_losses=%llu", g_lineCount,
             (ull)g_totals.tcpConnections, (ull)g_totals.syncLosses);
+    fprintf(out, " tcp_stalled=%llu tcp_evicted=%llu\n", (ull)g_totals.tcpStalled,
+            (ull)g_totals.tcpEvicted);
     if (g_totals.invalid) {
         fprintf(out, "invalid:");
         for (int c = 1; c < kRecCheckCount; c++)
@@ -123,8 +133,11 @@ int writeJson(FILE *out)
     LineStats sum = statsSum();
     fprintf(out, "{\n  ");
     jsonCounts(out, sum);
-    fprintf(out, ",\n  \"tcp_connections\": %llu, \"sync_losses\": %llu,\n  \"invalid_by\": {",
+    fprintf(out, ",\n  \"tcp_connections\": %llu, \"sync_losses\": %llu,",
             (ull)g_totals.tcpConnections, (ull)g_totals.syncLosses);
+    fprintf(out, " \"tcp_stalled\": %llu, \"tcp_evicted\": %llu,", (ull)g_totals.tcpStalled,
+            (ull)g_totals.tcpEvicted);
+    fprintf(out, "\n  \"invalid_by\": {");
     for (int c = 1; c < kRecCheckCount; c++)
         fprintf(out, "%s\"%s\": %llu", c > 1 ? ", " : "", kRecordCheckName[c],
                 (ull)g_totals.invalidBy[c]);
@@ -141,22 +154,143 @@ int writeJson(FILE *out)
     return !ferror(out);
 }
 
+// Splits path into the directory part with its final slash (empty for
+// none) and the name after it.
+static const char *baseName(const char *path, size_t *dirLen)
+{
+    const char *slash = strrchr(path, '/');
+    *dirLen = slash ? (size_t)(slash - path + 1) : 0;
+    return path + *dirLen;
+}
+
+// A symbolic link that procfs keeps for an open descriptor (/dev/stdout
+// leads to one) names an open file, which may be a pipe or a terminal,
+// rather than a place in a directory.
+static int isDescriptorLink(const char *link)
+{
+    char dir[PATH_MAX];
+    size_t dirLen;
+    baseName(link, &dirLen);
+    snprintf(dir, sizeof dir, "%.*s", dirLen ? (int)dirLen : 1, dirLen ? link : ".");
+    struct statfs fs;
+    return statfs(dir, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
+}
+
+// Follows the symbolic links of out (size PATH_MAX) in place, to the name
+// that is to be replaced; the link itself stays. Returns kWriteReplace,
+// kWriteInPlace for a descriptor link, or -1 with errno set.
+enum { kWriteReplace, kWriteInPlace };
+static int followLinks(char *out)
+{
+    for (int hops = 0; hops < 40; hops++) {
+        struct stat st;
+        if (lstat(out, &st) != 0)
+            return errno == ENOENT ? kWriteReplace : -1;  // a new name
+        if (!S_ISLNK(st.st_mode))
+            return kWriteReplace;
+        if (isDescriptorLink(out))
+            return kWriteInPlace;
+        char to[PATH_MAX];
+        ssize_t n = readlink(out, to, sizeof to - 1);
+        if (n < 0)
+            return -1;
+        to[n] = 0;
+        size_t dirLen = 0;
+        if (to[0] != '/')
+            baseName(out, &dirLen);  // relative to the link's directory
+        if (dirLen + (size_t)n >= PATH_MAX) {
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        memcpy(out + dirLen, to, (size_t)n + 1);
+    }
+    errno = ELOOP;
+    return -1;
+}
+
+// Runs fill and pushes what it wrote to the file; 0 with errno set when
+// anything failed.
+static int fillFile(FILE *f, int (*fill)(FILE *))
+{
+    errno = 0;
+    int ok = fill(f);
+    if (fflush(f) == 0 && ok && !ferror(f))
+        return 1;
+    if (!errno)
+        errno = EIO;
+    return 0;
+}
+
+// Writes into the file that path opens, appending (a device, a FIFO, or
+// the file behind a descriptor, whose earlier contents stay).
+static int writeInPlace(const char *path, int (*fill)(FILE *))
+{
+    int fd = open(path, O_WRONLY | O_APPEND | O_NOCTTY | O_CLOEXEC);
+    FILE *f = fd >= 0 ? fdopen(fd, "w") : nullptr;
+    if (!f) {
+        if (fd >= 0)
+            close(fd);
+        return 0;
+    }
+    int ok = fillFile(f, fill);
+    int e = errno;
+    if (fclose(f) != 0 && ok)
+        return 0;
+    errno = e;
+    return ok;
+}
+
+// Writes a new file, created exclusively under a unique name beside
+// target, and renames it over target once it is whole and on disk.
+static int writeReplacing(const char *target, int (*fill)(FILE *))
+{
+    size_t dirLen;
+    const char *base = baseName(target, &dirLen);
+    char tmp[PATH_MAX + 16];
+    snprintf(tmp, sizeof tmp, "%.*s.%.200s.XXXXXX", (int)dirLen, target, base);
+    int fd = mkostemp(tmp, O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0644 & ~mask);
+    FILE *f = fdopen(fd, "w");
+    int ok = f && fillFile(f, fill) && fsync(fd) == 0;
+    int e = errno;
+    if (f ? fclose(f) != 0 : close(fd) != 0) {
+        if (ok)
+            e = errno;
+        ok = 0;
+    }
+    if (ok && rename(tmp, target) != 0) {
+        e = errno;
+        ok = 0;
+    }
+    if (!ok)
+        unlink(tmp);
+    errno = e;
+    return ok;
+}
+
 int replaceFile(const char *path, const char *verb, int (*fill)(FILE *))
 {
-    char tmp[4096];
-    snprintf(tmp, sizeof tmp, "%s.tmp", path);
-    FILE *f = fopen(tmp, "w");
-    if (!f) {
-        fprintf(stderr, "cvfcollect: cannot %s %s: %s\n", verb, tmp, strerror(errno));
-        return 0;
+    char target[PATH_MAX];
+    struct stat st;
+    int how = kWriteInPlace;
+    if (stat(path, &st) != 0 || S_ISREG(st.st_mode)) {
+        if (snprintf(target, sizeof target, "%s", path) >= (int)sizeof target) {
+            errno = ENAMETOOLONG;
+            how = -1;
+        } else {
+            how = followLinks(target);
+        }
     }
-    int ok = fill(f);
-    if (fclose(f) != 0 || !ok || rename(tmp, path) != 0) {
+    int ok = how == kWriteReplace  ? writeReplacing(target, fill)
+             : how == kWriteInPlace ? writeInPlace(path, fill)
+                                    : 0;
+    if (!ok)
         fprintf(stderr, "cvfcollect: cannot %s %s: %s\n", verb, path, strerror(errno));
-        remove(tmp);
-        return 0;
-    }
-    return 1;
+    return ok;
 }
 
 int writeJsonFile(const char *path)

@@ -14,9 +14,12 @@ void formatTimeOfDay(char *out, size_t size, uint64_t secs, unsigned ms, int utc
 void printSummary(FILE *out, int utc);
 // Writes the same figures as JSON; 0 on a write failure.
 int writeJson(FILE *out);
-// Creates path through a temporary file that fill writes (returning 0 on
-// a failure) and that is then renamed into place; reports "cannot <verb>"
-// and returns 0 on failure.
+// Writes path with what fill writes (returning 0 on a failure). A new
+// name or a regular file, also one reached through symbolic links (which
+// stay), is replaced whole: the contents go to a file created exclusively
+// under a unique name in the same directory, which is then renamed over
+// it. A device, a FIFO or a descriptor link (/dev/stdout) is written in
+// place. Reports "cannot <verb> <path>" and returns 0 on failure.
 int replaceFile(const char *path, const char *verb, int (*fill)(FILE *));
 // Writes the JSON into path with replaceFile; reports and returns 0 on failure.
 int writeJsonFile(const char *path);

@@ -155,36 +155,123 @@ static void connClosed(Conn *c)
     closeConn(c);
 }
 
-static void serviceConn(Conn *c)
+enum ReadResult { kReadData, kReadNone, kReadGone };
+
+// Reads once from a connection and takes the whole records it completes.
+static ReadResult readConn(Conn *c)
 {
+    size_t before = streamPending(&c->stream);
+    uint64_t records = c->records;
     size_t room;
     uint8_t *tail = streamTail(&c->stream, &room);
     ssize_t n = read(c->fd, tail, room);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
-        return;
+        return kReadNone;
     if (n <= 0) {
         if (n < 0 && g_verbose)
             fprintf(stderr, "cvfcollect: tcp %s: %s\n", c->peer, strerror(errno));
         connClosed(c);
-        return;
+        return kReadGone;
     }
     streamCommit(&c->stream, (size_t)n);
-    if (!takeStream(c, monoNs()))
+    uint64_t now = monoNs();
+    if (!takeStream(c, now)) {
         closeConn(c);
+        return kReadGone;
+    }
+    connNoteRead(c, before, records, now);
+    return kReadData;
 }
 
-static void serviceAccept(void)
+// Takes what a connection has waiting before it is closed; 0 when it
+// ended meanwhile.
+static int drainConn(Conn *c)
 {
-    Conn *c = acceptConn(g_tcpVersion, g_maxFrame);
-    if (!c)
+    for (int i = 0; i < 16; i++) {
+        ReadResult r = readConn(c);
+        if (r != kReadData)
+            return r == kReadNone;
+    }
+    return 1;
+}
+
+// Closes the longest-idle connection to make room for peer.
+static void evictConn(Conn *c, const char *peer, uint64_t nowNs)
+{
+    double idle = (double)(nowNs - c->lastNs) / 1e9;
+    if (!drainConn(c))
         return;
+    g_totals.tcpEvicted++;
+    fprintf(stderr, "cvfcollect: tcp %s: idle for %.1f s, closed to make room for %s\n", c->peer,
+            idle, peer);
+    connClosed(c);
+}
+
+// Gives an accepted connection a slot, the longest-idle connection's
+// when every slot is taken.
+static void takeConn(ConnTable *t, int fd, const char *peer)
+{
+    uint64_t now = monoNs();
+    Conn *c = freeSlot(t);
+    if (!c) {
+        c = longestIdle(t);
+        if (c)
+            evictConn(c, peer, now);
+    }
+    if (!c || !connStart(c, fd, peer, g_tcpVersion, g_maxFrame, now)) {
+        fprintf(stderr, "cvfcollect: tcp %s: refused, no memory for its buffer\n", peer);
+        close(fd);
+        return;
+    }
     g_totals.tcpConnections++;
     if (g_verbose)
         fprintf(stderr, "cvfcollect: tcp %s: connected\n", c->peer);
 }
 
-// Time left until the next time limit, for ppoll; null for none.
-static struct timespec *waitLimit(uint64_t startNs, uint64_t nowNs, struct timespec *ts)
+// Accepts until the queue is empty, in turns of a bounded size so that
+// the other sockets are served between them.
+static void serviceAccept(ConnTable *t)
+{
+    for (int i = 0; i < 256; i++) {
+        char peer[64];
+        int fd = acceptOne(peer, sizeof peer);
+        if (fd < 0)
+            return;
+        takeConn(t, fd, peer);
+    }
+}
+
+// Closes the connections that have sat inside a record for longer than
+// the stall time-out; returns when the next one is due (UINT64_MAX for
+// none).
+static uint64_t closeStalled(ConnTable *t, uint64_t nowNs)
+{
+    uint64_t stallNs = (uint64_t)(g_tcpStallTimeout * 1e9);
+    uint64_t next = UINT64_MAX;
+    for (unsigned i = 0; i < t->size; i++) {
+        Conn *c = &t->slots[i];
+        uint64_t due = stallDue(*c, stallNs);
+        if (due <= nowNs) {
+            if (!drainConn(c))
+                continue;  // it ended meanwhile
+            due = stallDue(*c, stallNs);  // what was waiting may have completed the record
+        }
+        if (due > nowNs) {
+            if (due < next)
+                next = due;
+            continue;
+        }
+        g_totals.tcpStalled++;
+        fprintf(stderr, "cvfcollect: tcp %s: stalled inside a record for %.1f s, closed\n",
+                c->peer, (double)(nowNs - c->recordNs) / 1e9);
+        connClosed(c);
+    }
+    return next;
+}
+
+// Time left until the next time limit or wakeNs, for ppoll; null for none.
+static struct timespec *waitLimit(uint64_t startNs, uint64_t nowNs, uint64_t wakeNs,
+                                  struct timespec *ts)
 {
     uint64_t due = UINT64_MAX;
     if (g_durationLimit > 0)
@@ -194,12 +281,14 @@ static struct timespec *waitLimit(uint64_t startNs, uint64_t nowNs, struct times
         if (idleDue < due)
             due = idleDue;
     }
-    if (due == UINT64_MAX)
-        return nullptr;
     if (due <= nowNs) {
         g_bStop = 1;
         return nullptr;
     }
+    if (wakeNs < due)
+        due = wakeNs;
+    if (due == UINT64_MAX)
+        return nullptr;
     uint64_t left = due - nowNs;
     ts->tv_sec = (time_t)(left / 1000000000u);
     ts->tv_nsec = (long)(left % 1000000000u);
@@ -207,36 +296,36 @@ static struct timespec *waitLimit(uint64_t startNs, uint64_t nowNs, struct times
 }
 
 // Fills the poll set: UDP, TCP listener, then the open connections.
-static int pollSet(struct pollfd *fds, Conn **conns)
+static int pollSet(ConnTable *t)
 {
     int n = 0;
     if (g_udpListener.fd >= 0)
-        fds[n++] = {g_udpListener.fd, POLLIN, 0};
+        t->fds[n++] = {g_udpListener.fd, POLLIN, 0};
     if (g_tcpListener.fd >= 0)
-        fds[n++] = {g_tcpListener.fd, POLLIN, 0};
-    for (Conn &c : g_conns) {
-        if (c.fd < 0)
+        t->fds[n++] = {g_tcpListener.fd, POLLIN, 0};
+    for (unsigned i = 0; i < t->size; i++) {
+        Conn *c = &t->slots[i];
+        if (c->fd < 0)
             continue;
-        conns[n] = &c;
-        fds[n++] = {c.fd, POLLIN, 0};
+        t->polled[n] = c;
+        t->fds[n++] = {c->fd, POLLIN, 0};
     }
     return n;
 }
 
-void runCollector(void)
+void runCollector(ConnTable *t)
 {
-    closeAllConns();  // marks every slot free
     uint64_t start = monoNs();
-    struct pollfd fds[kMaxConns + 2];
-    Conn *conns[kMaxConns + 2] = {};
     while (!g_stopSignal && !g_bStop) {
+        uint64_t now = monoNs();
+        uint64_t wake = closeStalled(t, now);
         struct timespec ts;
-        struct timespec *limit = waitLimit(start, monoNs(), &ts);
+        struct timespec *limit = waitLimit(start, now, wake, &ts);
         if (g_bStop)
             break;
         fflush(stdout);  // record lines reach their reader before the loop waits
-        int n = pollSet(fds, conns);
-        int r = ppoll(fds, (nfds_t)n, limit, &g_waitMask);
+        int n = pollSet(t);
+        int r = ppoll(t->fds, (nfds_t)n, limit, &g_waitMask);
         if (r < 0) {
             if (errno == EINTR)
                 continue;
@@ -244,14 +333,15 @@ void runCollector(void)
             break;
         }
         for (int i = 0; i < n && !g_bStop; i++) {
-            if (!fds[i].revents)
+            const struct pollfd &p = t->fds[i];
+            if (!p.revents)
                 continue;
-            if (fds[i].fd == g_udpListener.fd)
+            if (p.fd == g_udpListener.fd)
                 serviceUdp();
-            else if (fds[i].fd == g_tcpListener.fd)
-                serviceAccept();
-            else
-                serviceConn(conns[i]);
+            else if (p.fd == g_tcpListener.fd)
+                serviceAccept(t);
+            else if (t->polled[i]->fd == p.fd)  // not closed to make room meanwhile
+                readConn(t->polled[i]);
         }
     }
 }

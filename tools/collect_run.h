@@ -27,5 +27,5 @@ int takeStream(Conn *c, uint64_t nowNs);
 
 // Blocks SIGINT and SIGTERM outside the wait and installs their handler.
 void installSignals(void);
-// Runs until a signal or a stop condition.
-void runCollector(void);
+// Runs until a signal or a stop condition, serving TCP connections in t.
+void runCollector(ConnTable *t);

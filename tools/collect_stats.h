@@ -73,6 +73,8 @@ struct Totals {
     uint64_t invalidBy[kRecCheckCount];
     uint64_t tcpConnections;
     uint64_t syncLosses;
+    uint64_t tcpStalled;   // connections closed for sitting inside a record too long
+    uint64_t tcpEvicted;   // idle connections closed to make room for a new one
     uint64_t firstNs, lastNs;  // first and last valid record, monotonic clock
 };
 

@@ -1,6 +1,9 @@
 // cvfcollect: receives the records a line monitor forwards over UDP or
 // TCP, checks them, keeps statistics per gateway and line and prints a
 // summary at the end.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <ctime>
 
@@ -13,6 +16,23 @@
 
 static char g_stdoutBuf[1 << 16];  // stdout is fully buffered, flushed whenever the receive loop waits
 
+// Makes sure descriptors 0, 1 and 2 are open, on /dev/null where they
+// were not, so that no file or socket opened later takes their place and
+// receives what is meant for the standard streams. 0 when /dev/null cannot
+// be opened.
+static int openStandardDescriptors(void)
+{
+    for (;;) {
+        int fd = open("/dev/null", O_RDWR);
+        if (fd < 0)
+            return 0;
+        if (fd > 2) {
+            close(fd);
+            return 1;
+        }
+    }
+}
+
 // Opens the dump files; 0 when one cannot be created.
 static int openDumps(void)
 {
@@ -23,21 +43,33 @@ static int openDumps(void)
     return 1;
 }
 
+// Opens the sockets, says where they listen and writes the ready file;
+// 0 when any of that fails.
+static int startListening(void)
+{
+    if (!openListeners())
+        return 0;
+    printListening(stderr);
+    return !g_readyPath || writeReadyFile(g_readyPath);
+}
+
 // Summary, JSON and dump files; 0 when anything could not be written.
 static int finish(void)
 {
     int ok = dumpClose(&g_dump);
     ok &= dumpClose(&g_dumpInvalid);
     printSummary(stdout, g_bUtc);
+    if (fflush(stdout) != 0)  // before the JSON, which may go to the same file
+        ok = 0;
     if (g_jsonPath)
         ok &= writeJsonFile(g_jsonPath);
-    if (fflush(stdout) != 0)
-        ok = 0;
     return ok;
 }
 
 int main(int argc, char **argv)
 {
+    if (!openStandardDescriptors())
+        return 1;
     OptResult opt = parseOptions(argc, argv);
     if (opt != kOptRun)
         return opt == kOptHelp ? 0 : 1;
@@ -45,14 +77,16 @@ int main(int argc, char **argv)
     setvbuf(stdout, g_stdoutBuf, _IOFBF, sizeof g_stdoutBuf);
     if (!openDumps())
         return 1;
+    ConnTable conns;
+    if (!connTableOpen(&conns, g_bListenTcp ? g_maxConns : 0))
+        return 1;
     installSignals();
-    if (!openListeners())
+    int started = startListening();
+    if (started)
+        runCollector(&conns);
+    connTableClose(&conns);
+    if (!started)
         return 1;
-    printListening(stderr);
-    if (g_readyPath && !writeReadyFile(g_readyPath))
-        return 1;
-    runCollector();
-    closeAllConns();
     int ok = finish();
     statsFree();
     return ok ? 0 : 1;

@@ -44,7 +44,11 @@ TEST(CollectOptions, Accepted)
                      std::string(g_jsonPath) == "j" && std::string(g_readyPath) == "r"; }},
         {{"-p", "1", "--rcvbuf", "1048576", "--tcp-close-after", "3", "--max-frame", "65535"},
          [] { return g_rcvBufSize == 1048576 && g_tcpCloseAfter == 3 && g_maxFrame == 65535; }},
-        {{"-p", "65535"}, [] { return g_port == 65535 && g_maxFrame == 4120 && !g_bPrint; }},
+        {{"-p", "65535"},
+         [] { return g_port == 65535 && g_maxFrame == 4120 && !g_bPrint && g_maxConns == 64 &&
+                     g_tcpStallTimeout == 5; }},
+        {{"-p", "1", "--max-conns", "65536", "--tcp-stall-timeout", "0.25"},
+         [] { return g_maxConns == 65536 && g_tcpStallTimeout == 0.25; }},
     };
     for (Case &c : cases) {
         std::string line;
@@ -70,6 +74,9 @@ TEST(CollectOptions, Refused)
         {"-p", "1", "-i", "nan"},
         {"-p", "1", "--rcvbuf", "0"},
         {"-p", "1", "--max-frame", "65536"},
+        {"-p", "1", "--max-conns", "0"},
+        {"-p", "1", "--max-conns", "65537"},
+        {"-p", "1", "--tcp-stall-timeout", "0"},
         {"-p", "1", "--no-such"},
         {"-p", "1", "extra"},
         {"-p"},

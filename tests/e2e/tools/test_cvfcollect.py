@@ -4,11 +4,14 @@ the summary, the JSON and the dump file."""
 import json
 import os
 import random
+import resource
 import signal
 import socket
+import stat
 import struct
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 
@@ -55,16 +58,24 @@ def wait_for(cond, what):
 class Collector:
     """One cvfcollect run; its output goes to files in a temporary directory."""
 
-    def __init__(self, test, *args, ready=True):
+    def __init__(self, test, *args, ready=True, dump=True, closed=(), nofile=None):
         self.dir = tempfile.TemporaryDirectory()
         test.addCleanup(self.close)
         p = lambda name: os.path.join(self.dir.name, name)
         self.ready, self.json, self.dump = p("ready"), p("summary.json"), p("dump")
         self.outpath, self.errpath = p("out"), p("err")
-        cmd = [BIN, "-r", self.ready, "-j", self.json, "-w", self.dump] + list(args)
+        cmd = [BIN, "-r", self.ready, "-j", self.json] + (["-w", self.dump] if dump else [])
+        cmd += list(args)
+        # closed: standard descriptors the collector starts without;
+        # nofile: its (soft, hard) descriptor limit
+        def prepare():
+            if nofile:
+                resource.setrlimit(resource.RLIMIT_NOFILE, nofile)
+            for fd in closed:
+                os.close(fd)
         with open(self.outpath, "w") as out, open(self.errpath, "w") as err:
             self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                                         cwd=self.dir.name)
+                                         cwd=self.dir.name, preexec_fn=prepare)
         self.ports = {}
         if ready:
             wait_for(lambda: os.path.exists(self.ready) or self.proc.poll() is not None,
@@ -309,6 +320,195 @@ class RunTest(unittest.TestCase):
         self.assertEqual(c.summary()["records"], 1)
         c = Collector(self, "-p", "0", "-d", "0.2")
         self.assertEqual(c.finish(), 0)
+
+
+def hung_up(sock):
+    """Whether the collector has closed this connection, without waiting."""
+    sock.setblocking(False)
+    try:
+        return sock.recv(10) == b""
+    except BlockingIOError:
+        return False
+    except ConnectionResetError:
+        return True
+
+
+class ConnectionLimitTest(unittest.TestCase):
+    def test_stalled_record_closed_idle_between_records_kept(self):
+        c = Collector(self, "-p", "0", "-t", "--tcp-stall-timeout", "0.5", "-c", "2")
+        idle = socket.create_connection(("127.0.0.1", c.port), timeout=WAIT)
+        self.addCleanup(idle.close)
+        idle.sendall(record(1, gw=1, version=1))
+        with socket.create_connection(("127.0.0.1", c.port), timeout=WAIT) as s:
+            start = time.monotonic()
+            s.sendall(record(1, gw=2, version=1, frame=b"abc")[:9])
+            expect_hangup(self, s)
+            self.assertGreater(time.monotonic() - start, 0.4)
+        idle.sendall(record(2, gw=1, version=1))  # idle as long, between records: kept
+        self.assertEqual(c.finish(), 0, c.err())
+        j = c.summary()
+        self.assertEqual((j["records"], j["lost"], j["tcp_stalled"], j["tcp_evicted"],
+                          j["invalid_by"]["truncated"]), (2, 0, 1, 0, 1))
+        self.assertIn("stalled inside a record for 0.", c.err())
+        self.assertIn("tcp_stalled=1 tcp_evicted=0\n", c.out())
+
+    def test_stalled_peers_give_way_to_new_senders(self):
+        c = Collector(self, "-p", "0", "-t", "-v", "--tcp-stall-timeout", "600")
+        stalled = []
+        for i in range(64):  # every slot of the default limit
+            s = socket.create_connection(("127.0.0.1", c.port), timeout=WAIT)
+            self.addCleanup(s.close)
+            s.sendall(record(0, gw=9, line=i, version=1, frame=b"abcd")[:10])
+            stalled.append(s)
+        wait_for(lambda: c.err().count(": connected") == 64, "64 connections")
+        senders = []
+        for k in range(3):  # each new sender stays and takes a stalled peer's slot
+            s = socket.create_connection(("127.0.0.1", c.port), timeout=WAIT)
+            self.addCleanup(s.close)
+            s.sendall(record(k, gw=1, version=1))
+            senders.append(s)
+        wait_for(lambda: c.err().count("closed to make room for 127.0.0.1:") == 3,
+                 "three peers to give way")
+        self.assertEqual(sum(hung_up(s) for s in stalled), 3)
+        self.assertFalse(any(hung_up(s) for s in senders))
+        self.assertEqual(c.stop(), 0)
+        j = c.summary()
+        self.assertEqual((j["records"], j["lost"], j["tcp_connections"], j["tcp_evicted"],
+                          j["tcp_stalled"], j["invalid_by"]["truncated"]), (3, 0, 67, 3, 0, 3))
+
+    def test_burst_of_connects_none_waits_for_a_resent_syn(self):
+        n = 1000
+        c = Collector(self, "-p", "0", "-t", "-c", str(n))
+        slow = 0
+        for i in range(n):
+            start = time.monotonic()
+            s = socket.create_connection(("127.0.0.1", c.port), timeout=WAIT)
+            slow += time.monotonic() - start > 0.9  # a SYN sent again waits 1 s
+            s.sendall(record(i, gw=i >> 8, line=i & 255, version=1))
+            s.close()
+        self.assertEqual(c.finish(), 0, c.err())
+        self.assertEqual(slow, 0)
+        j = c.summary()
+        self.assertEqual((j["records"], len(j["lines"]), j["tcp_connections"]), (n, n, n))
+
+    def test_descriptor_limit_raised_or_reported(self):
+        c = Collector(self, "-p", "0", "-t", "--max-conns", "100", nofile=(40, 60), ready=False)
+        self.assertEqual(c.finish(), 1)
+        self.assertIn("cvfcollect: 100 connections need 116 descriptors; the limit is 60",
+                      c.err())
+        c = Collector(self, "-p", "0", "-t", "--max-conns", "40", nofile=(40, 60))
+        with open("/proc/%d/limits" % c.proc.pid) as f:
+            self.assertRegex(f.read(), r"Max open files +56 +60 ")
+        self.assertEqual(c.stop(), 0)
+
+
+def run_briefly(cwd, *args, stdout=subprocess.PIPE):
+    """A collector that listens for a tenth of a second and ends."""
+    return subprocess.run([BIN, "-p", "0", "-u", "-d", "0.1"] + list(args), cwd=cwd,
+                          stdin=subprocess.DEVNULL, stdout=stdout, stderr=subprocess.PIPE,
+                          timeout=WAIT)
+
+
+class OutputFileTest(unittest.TestCase):
+    """The JSON (-j) and ready (-r) files: regular files are replaced whole,
+    links are followed and kept, anything else is written in place."""
+
+    def setUp(self):
+        d = tempfile.TemporaryDirectory()
+        self.addCleanup(d.cleanup)
+        self.dir = d.name
+        os.mkdir(os.path.join(self.dir, "sub"))
+
+    def test_regular_files_and_links_replaced_safely(self):
+        at = lambda name: os.path.join(self.dir, name)
+        for name, text in (("victim", "precious"), ("old.json", "old"), ("sub/to.json", "old")):
+            with open(at(name), "w") as f:
+                f.write(text)
+        links = {"planted.json.tmp": "victim", "link.json": "sub/to.json",
+                 "dangling.json": "sub/new.json", "ready-link": "sub/ready"}
+        for name, to in links.items():
+            os.symlink(to, at(name))
+        for name in ("planted.json", "old.json", "link.json", "dangling.json"):
+            r = run_briefly(self.dir, "-j", name, "-r", "ready-link")
+            self.assertEqual(r.returncode, 0, r.stderr)
+            with open(at(name)) as f:
+                self.assertEqual(json.load(f)["records"], 0, name)
+        with open(at("victim")) as f:
+            self.assertEqual(f.read(), "precious")
+        self.assertEqual({name: os.readlink(at(name)) for name in links}, links)
+        with open(at("sub/ready")) as f:
+            self.assertIn("listening udp ", f.read())
+        umask = os.umask(0)
+        os.umask(umask)
+        self.assertEqual(stat.S_IMODE(os.stat(at("old.json")).st_mode), 0o644 & ~umask)
+        self.assertEqual(len(os.listdir(self.dir)) + len(os.listdir(at("sub"))), 8 + 3)
+
+    def test_fifo_and_descriptor_written_in_place(self):
+        fifo = os.path.join(self.dir, "fifo")
+        os.mkfifo(fifo)
+        got = []
+        reader = threading.Thread(target=lambda: got.append(open(fifo).read()), daemon=True)
+        reader.start()
+        self.assertEqual(run_briefly(self.dir, "-j", fifo).returncode, 0)
+        reader.join(WAIT)
+        self.assertEqual(json.loads(got[0])["records"], 0)
+        self.assertTrue(stat.S_ISFIFO(os.lstat(fifo).st_mode))
+        # standard output (where /dev/stdout leads) as a file: the JSON follows the summary
+        with tempfile.TemporaryFile("w+") as out:
+            self.assertEqual(run_briefly(self.dir, "-j", "/proc/self/fd/1", stdout=out)
+                             .returncode, 0)
+            out.seek(0)
+            summary, rest = out.read().split("\n", 1)
+        self.assertTrue(summary.startswith("total: records=0 "))
+        self.assertEqual(json.loads(rest)["records"], 0)
+
+    def test_write_failures_reported(self):
+        r = run_briefly(self.dir, "-j", "missing/summary.json")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn(b"cannot write missing/summary.json: No such file or directory", r.stderr)
+        full = os.path.join(self.dir, "full")  # a device node of our own, as /dev/full
+        try:
+            os.mknod(full, stat.S_IFCHR | 0o666, os.makedev(1, 7))
+            os.close(os.open(full, os.O_WRONLY))
+        except OSError as e:
+            self.skipTest("no device node of our own here: %s" % e)
+        r = run_briefly(self.dir, "-j", "full")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn(b"cannot write full: No space left on device", r.stderr)
+        self.assertTrue(stat.S_ISCHR(os.lstat(full).st_mode))
+
+
+class StandardDescriptorTest(unittest.TestCase):
+    def test_started_with_a_standard_descriptor_closed(self):
+        # A dump file or socket opened on a closed standard descriptor would
+        # receive the listening lines, the record lines or the summary: with
+        # the dump file it takes the closed descriptor; without it, with all
+        # three closed, the sockets take 0 and 1 and the TCP connection 2.
+        for closed, dump in (((0,), True), ((1,), True), ((2,), True), ((0, 1, 2), False)):
+            with self.subTest(closed=closed):
+                c = Collector(self, "-p", "0", "-v", "-P", "--v1", "-c", "4", dump=dump,
+                              closed=closed)
+                for fd in closed:
+                    self.assertEqual(os.readlink("/proc/%d/fd/%d" % (c.proc.pid, fd)),
+                                     "/dev/null")
+                recs = [record(i, gw=4, version=1, frame=frame_for(i)) for i in range(4)]
+                with socket.create_connection(("127.0.0.1", c.ports["tcp"]),
+                                              timeout=WAIT) as t, \
+                        socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as u:
+                    t.sendall(recs[0] + recs[1])
+                    for r in recs[2:]:
+                        u.sendto(r, ("127.0.0.1", c.ports["udp"]))
+                    self.assertEqual(c.finish(), 0, c.err())
+                    self.assertEqual(t.recv(4096), b"")  # nothing of the collector's own
+                j = c.summary()
+                self.assertEqual((j["records"], j["invalid"], j["tcp_connections"]), (4, 0, 1))
+                if dump:
+                    self.assertEqual(sorted(split_records(c.dumped(), 1)), recs)
+                if 1 not in closed:
+                    self.assertIn("gw=4 line=0 seq=3 ", c.out())
+                    self.assertIn("total: records=4 ", c.out())
+                if 2 not in closed:
+                    self.assertIn("tcp 127.0.0.1:", c.err())
 
 
 if __name__ == "__main__":
