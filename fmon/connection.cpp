@@ -1,5 +1,6 @@
 // The collector connection.
 #include "connection.h"
+#include "forward.h"
 #include "shutdown.h"
 #include <cerrno>
 #include <cstdio>
@@ -56,7 +57,7 @@ void closeRemote()
 
 int connectToRemoteServer()
 {
-    gettimeofday(&connecttv, nullptr);
+    f_monotonicNow(&connecttv);
     struct addrinfo hints;
     std::memset(&hints, 0, sizeof hints);
     hints.ai_family = AF_UNSPEC;

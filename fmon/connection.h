@@ -5,6 +5,7 @@
 
 extern int g_sockfd;              // collector socket; 0 or less: none
 extern struct timeval connecttv;  // when the latest connection attempt began
+                                  // (monotonic clock, f_monotonicNow)
 
 // Resolves and connects to the collector; 1 when g_sockfd holds a connected
 // socket, 0 otherwise (the caller closes g_sockfd and sets it to -1).

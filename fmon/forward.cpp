@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <sched.h>
+#include <ctime>
 #include <sys/socket.h>
 
 unsigned long baseTimeStamp;
@@ -73,6 +74,14 @@ void ConvertTimeStamp(unsigned long stamp, uint64_t *secs, uint16_t *msecs)
     *msecs = (uint16_t)(m % 1000);
 }
 
+void f_monotonicNow(struct timeval *tv)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    tv->tv_sec = ts.tv_sec;
+    tv->tv_usec = (suseconds_t)(ts.tv_nsec / 1000);
+}
+
 uint32_t f_elapsedUsecs(const struct timeval *now, const struct timeval *then)
 {
     if (now->tv_sec - then->tv_sec > 0)
@@ -102,7 +111,7 @@ static bool tcpReady()
     if (g_sockfd > 0)
         return true;
     struct timeval now;
-    gettimeofday(&now, nullptr);
+    f_monotonicNow(&now);
     if (now.tv_sec - connecttv.tv_sec <= g_reconnectTime)
         return false;
     if (!connectToRemoteServer()) {

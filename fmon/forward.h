@@ -51,6 +51,10 @@ std::size_t writeFwdHeader(unsigned char *frame, const FwdHeader &h);
 uint64_t hl64ton(uint64_t v);
 void SetBaseTimeStamp(unsigned long stamp);
 void ConvertTimeStamp(unsigned long stamp, uint64_t *secs, uint16_t *msecs);
+// The time on a clock that never steps (seconds and microseconds since an
+// arbitrary start): intervals measured on it stay true when the time of day
+// is set. The time of day is kept for the records' time stamps.
+void f_monotonicNow(struct timeval *tv);
 uint32_t f_elapsedUsecs(const struct timeval *now, const struct timeval *then);
 void f_delayLoop();
 

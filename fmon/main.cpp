@@ -25,6 +25,9 @@ static void firstConnection()
 
 int main(int argc, char **argv)
 {
+    // Before anything is opened: a closed standard stream must not become
+    // the collector socket.
+    openStandardDescriptors();
     setProgname(argc > 0 ? argv[0] : nullptr);
     // Lines on standard output reach a pipe as they are printed.
     setvbuf(stdout, nullptr, _IOLBF, 0);

@@ -30,6 +30,8 @@ static unsigned long discardsUnreported;
 static struct timeval lastDiscardReport;
 static int discardReported;
 
+// The initial window and the spacing of discard reports are measured on the
+// monotonic clock: setting the time of day neither stretches nor cuts them.
 constexpr long INIT_WINDOW_MSECS = 10;
 
 long elapsedMilliSecs(const struct timeval *later, const struct timeval *earlier)
@@ -64,7 +66,7 @@ static void reportDiscardCount(const struct timeval *now)
 void onIdle()
 {
     struct timeval now;
-    gettimeofday(&now, nullptr);
+    f_monotonicNow(&now);
     if (windowDue(&now))
         closeInitialWindow();
     reportDiscardCount(&now);
@@ -87,7 +89,7 @@ static void noteDiscard(long n, const char *why)
 {
     g_discarded++;
     struct timeval now;
-    gettimeofday(&now, nullptr);
+    f_monotonicNow(&now);
     if (discardReported && now.tv_sec - lastDiscardReport.tv_sec < 1) {
         discardsUnreported++;
         return;
@@ -125,12 +127,12 @@ void handleRecord(long n)
     }
     if (discardsUnreported != 0) {
         struct timeval now;
-        gettimeofday(&now, nullptr);
+        f_monotonicNow(&now);
         reportDiscardCount(&now);
     }
     if (!init_seq_no) {
         struct timeval now;
-        gettimeofday(&now, nullptr);
+        f_monotonicNow(&now);
         if (!init_timestamp) {
             init_tv = now;
             init_timestamp = 1;

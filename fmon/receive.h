@@ -5,7 +5,7 @@
 constexpr int ETH_P_DIAG_PROTO = 0x6005; // protocol of the monitor records
 
 extern int init_timestamp;          // 1 once the first record has arrived
-extern struct timeval init_tv;      // when the first record arrived
+extern struct timeval init_tv;      // when the first record arrived (monotonic)
 extern int g_bLogStarted;           // 1 once the time-stamp base is set
 extern unsigned long g_discarded;   // malformed records discarded so far
 

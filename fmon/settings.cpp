@@ -2,11 +2,14 @@
 #include "settings.h"
 #include "monrec.h"
 #include "shutdown.h"
+#include <cerrno>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 const char *progname = "cvfmonUdp";
 char g_device[IFNAMSIZ];
@@ -60,6 +63,20 @@ int cvAtoi(const char *s)
     if (v < INT_MIN)
         return INT_MIN;
     return (int)v;
+}
+
+void openStandardDescriptors()
+{
+    // The lowest free descriptor is taken, so each one opened lands on the
+    // closed descriptor being mended.
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        int got = open("/dev/null", O_RDWR);
+        if (got != fd)
+            error_exit("Can't open /dev/null on closed descriptor %d.\n%s\n", fd,
+                       std::strerror(got < 0 ? errno : EBADF));
+    }
 }
 
 void setProgname(const char *argv0)

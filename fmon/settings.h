@@ -50,6 +50,9 @@ int maxFloodSize();
 // first non-digit, 0 without digits); values beyond int saturate.
 int cvAtoi(const char *s);
 
+// Opens /dev/null on each of the descriptors 0, 1 and 2 that is closed, so
+// that no socket of the program takes the place of a standard stream.
+void openStandardDescriptors();
 void setProgname(const char *argv0);
 int processCommandLine(int argc, char **argv);
 void usage();

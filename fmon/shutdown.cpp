@@ -3,6 +3,7 @@
 #include "connection.h"
 #include "ifreq.h"
 #include "settings.h"
+#include "store.h"
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -99,6 +100,8 @@ void cleanup()
     g_inCleanup = 1;
     if (g_ifInfo.name != nullptr)
         undoInterface();
+    // Records held behind a gap would otherwise end with the process.
+    drain_store();
     if (g_sockfd > 0) {
         if (g_bDisplayData)
             std::printf("Cleanup, close fd=%d\n", g_sockfd);

@@ -16,7 +16,8 @@ void installExitHandler();
 // second, then exit with status 2 through the exit handler.
 void checkTermination();
 // The exit handler: leaves monitor mode, lowers an interface that the
-// program raised, closes the collector socket, reports a flood.
+// program raised, forwards the records still held in the reorder store,
+// closes the collector socket, reports a flood.
 void cleanup();
 // Time elapsed from start to end, borrowing from the seconds.
 struct timeval tvDiff(const struct timeval &end, const struct timeval &start);

@@ -158,6 +158,16 @@ static void appendRecord(std::size_t need)
     store_count++;
 }
 
+void drain_store()
+{
+    // Each pass forwards at least the lowest live entry; dead ones leave
+    // with the head, so the store ends empty.
+    while (store_count > 0) {
+        find_lowest();
+        search_store();
+    }
+}
+
 void add_to_store()
 {
     MonHeader h = monrecDecode(monBufRecord());

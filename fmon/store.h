@@ -29,6 +29,9 @@ void search_store();
 void find_lowest();
 // Removes dead entries (behind exp_seq_no) from the head.
 void update_store_start();
+// At the end of a run: forwards every record still held, in sequence order,
+// giving up (and reporting) the missing numbers as making room does.
+void drain_store();
 
 // Address of the entry that follows the one at entry.
 unsigned char *storeNext(unsigned char *entry);

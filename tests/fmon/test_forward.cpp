@@ -250,7 +250,7 @@ TEST_F(Forward, TcpFailureClosesAndReconnectsOnlyAfterTheRetryTime)
 
     // Retry time not passed: the record is dropped, no attempt is made.
     timeval now;
-    gettimeofday(&now, nullptr);
+    f_monotonicNow(&now);
     connecttv = {now.tv_sec - 5, 0};
     forward(2, 4);
     EXPECT_EQ(g_sockfd, -1);

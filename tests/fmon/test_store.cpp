@@ -280,6 +280,7 @@ TEST_F(Store, HighestNumberIsStillTakenWhenItIsTheOnlyOneAhead)
     // chosen rather than stepping exp_seq_no up one number at a time.
     exp_seq_no = 4000000000u;
     receiveAll({UINT32_MAX}, BIG);
+    init_tv.tv_sec += 60; // the window stays open however slow the run
     receiveAll({UINT32_MAX}, BIG);
     EXPECT_EQ(receiveAll({UINT32_MAX}, BIG), "lost frames 4000000000 to 4294967294\n");
     EXPECT_EQ(col.seqs(), (std::vector<unsigned>{65535}));
@@ -295,6 +296,50 @@ TEST_F(Store, WindowOverflowAcrossTheWrapEnds)
     EXPECT_EQ(col.seqs(), (std::vector<unsigned>{65534, 65535}));
     EXPECT_EQ(exp_seq_no, 0u);
     EXPECT_EQ(store_count, 2);
+}
+
+// Draining at the end of a run: what is held goes out in order, each gap
+// reported as making room reports it, and the store ends empty.
+std::string drained()
+{
+    testing::internal::CaptureStderr();
+    drain_store();
+    return testing::internal::GetCapturedStderr();
+}
+
+TEST_F(Store, DrainForwardsWhatAGapHoldsBack)
+{
+    synced(10);
+    EXPECT_EQ(receiveAll({12, 15, 13}), "");
+    EXPECT_EQ(col.seqs().size(), 0u); // a quiet line releases nothing
+    EXPECT_EQ(drained(), "lost frames 10 to 11\nlost frame 14\n");
+    EXPECT_EQ(col.seqs(), (std::vector<unsigned>{12, 13, 15}));
+    expectEmpty();
+    EXPECT_EQ(exp_seq_no, 16u);
+}
+
+TEST_F(Store, DrainPassesOverDeadEntriesAndEndsEmpty)
+{
+    synced(10);
+    receiveAll({13, 11, 13, 10}); // 11 dead behind the live 13; a second 13
+    EXPECT_EQ(col.seqs(), (std::vector<unsigned>{10, 11}));
+    EXPECT_EQ(store_count, 3);
+    EXPECT_EQ(drained(), "lost frame 12\n");
+    EXPECT_EQ(col.seqs(), (std::vector<unsigned>{13}));
+    expectEmpty();
+    EXPECT_EQ(drained(), ""); // nothing held: nothing to do
+    EXPECT_EQ(exp_seq_no, 14u);
+}
+
+TEST_F(Store, DrainInsideTheInitialWindowStartsFromTheLowest)
+{
+    receiveAll({7});
+    init_tv.tv_sec += 60; // the window stays open however slow the run
+    EXPECT_EQ(receiveAll({5, 6}), "");
+    EXPECT_EQ(init_seq_no, 0);
+    EXPECT_EQ(drained(), "");
+    EXPECT_EQ(col.seqs(), (std::vector<unsigned>{5, 6, 7}));
+    expectEmpty();
 }
 
 } // namespace

@@ -4,7 +4,7 @@ import signal
 import time
 import unittest
 
-from fmon_harness import MonitorTestCase, TIMEOUT
+from fmon_harness import MONITOR, MonitorTestCase, Scenario, TIMEOUT
 
 USAGE = (
     "usage: cvfmonUdp device IPaddress port GwId [-options]\n"
@@ -124,6 +124,40 @@ class SignalTest(MonitorTestCase):
                 self.assertIn("Cleanup, close fd=", mon.out())
                 self.assertEqual(self.monitor_state(), "0", "monitor mode reset at exit")
                 col.stop()
+
+
+class StandardDescriptorTest(MonitorTestCase):
+    """Started with a standard descriptor closed (as some supervisors do),
+    the program must neither take its collector socket for "no connection"
+    nor send its own lines to the collector."""
+
+    def started_with_closed(self, fd, *args, name="monitor"):
+        argv = ["/bin/sh", "-c", 'exec "$@" %d>&-' % fd, "sh", MONITOR] + [str(a) for a in args]
+        return self.start(name, argv)
+
+    def test_flood_with_each_descriptor_closed(self):
+        # -d makes the program write on both streams once connected.
+        for fd in (0, 1, 2):
+            with self.subTest(closed=fd):
+                col = self.collector(port=5000 + fd, name="collector%d" % fd)
+                mon = self.started_with_closed(fd, "sync0", "127.0.0.1", 5000 + fd, 1, "-d",
+                                               "-fn5", name="flood%d" % fd)
+                self.assertEqual(mon.wait(), 0, mon.describe())
+                self.assert_no_sanitizer(mon)
+                recs = col.stop()
+                self.assertEqual([r.seq for r in recs], list(range(5)), mon.describe())
+                self.assertEqual((col.summary()["records"], col.summary()["invalid"]), (5, 0))
+                self.assertNotIn("Flood aborted", mon.err())
+                if fd != 1:
+                    self.assertIn("successful sends=5\n", mon.out())
+
+    def test_monitor_with_standard_input_closed(self):
+        col = self.collector(count=3)
+        mon = self.started_with_closed(0, "sync0", "127.0.0.1", 5000, 1)
+        self.wait_monitoring(mon)
+        self.play(Scenario().recs([40, 41, 42]))
+        self.assertEqual([r.seq for r in col.finished()], [40, 41, 42])
+        self.stop_monitor(mon)
 
 
 if __name__ == "__main__":

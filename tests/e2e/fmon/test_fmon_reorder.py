@@ -4,6 +4,7 @@ of these whose collector statistics must add up."""
 
 import os
 import re
+import signal
 import time
 import unittest
 
@@ -23,10 +24,11 @@ def fnv1a(data):
 
 class ReorderTestCase(MonitorTestCase, ForwardChecks):
 
-    def start_run(self, count, *args, port=5000):
+    def start_run(self, count, *args, port=5000, tcp=False):
         """A collector that ends after count records and a monitor (with
         the record trace on) forwarding to it."""
-        col = self.collector(port=port, count=count, version=int("-v1" in args),
+        col = self.collector(port=port, count=count, tcp=tcp,
+                             version=int("-v1" in args or "-t" in args),
                              name="collector%d" % port)
         mon = self.monitor("sync0", "127.0.0.1", port, 2, "-d", *args, name="monitor%d" % port)
         self.wait_monitoring(mon)
@@ -126,6 +128,32 @@ class ReorderTest(ReorderTestCase):
         self.assertEqual([r.seq for r in recs], [65533, 65534, 0, 1, 2, 3])
         self.assertIn("lost frame 4294967295\n", mon.err())
         self.assertNotIn("UNEXPECTED", mon.err())
+
+    def test_held_records_forwarded_at_a_clean_stop(self):
+        # Gaps, then a quiet line: what waits behind them is held until the
+        # stop, which forwards it and reports the gaps as lost.
+        cases = [([], signal.SIGTERM, 0), (["-t"], signal.SIGINT, 1)]
+        for args, sig, n in cases:
+            with self.subTest(args=args, sig=sig.name):
+                col, mon = self.start_run(19, *args, port=5003 + n, tcp="-t" in args)
+                played = self.synced(mon, 200 + 100 * n)
+                held = Scenario().recs([s + 100 * n for s in (*range(202, 211),
+                                                               *range(212, 221))])
+                # The record behind, after a pause, shows when all before it
+                # have been taken in.
+                behind = Scenario().pause(200).recs([199])
+                self.play(held, name="held%d" % n)
+                self.play(behind, name="behind%d" % n)
+                mon.wait_text("UNEXPECTED sequence number: 199,", stream="err")
+                self.assertNotIn("seq=%d, " % (202 + 100 * n), mon.out(), "released early")
+                self.stop_monitor(mon, sig)
+                recs = col.finished()
+                err = mon.err()
+                stop = err.index("Signal Terminate")
+                self.assertGreater(err.find("lost frame %d\n" % (201 + 100 * n)), stop, err)
+                self.assertGreater(err.find("lost frame %d\n" % (211 + 100 * n)), stop, err)
+                self.assertEqual([(r.seq, r.frame) for r in recs],
+                                 [(p.seq, p.frame) for p in played + held.played])
 
     def test_malformed_datagrams(self):
         col, mon = self.start_run(4)
