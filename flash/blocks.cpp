@@ -18,11 +18,6 @@ uint64_t flashEndAddress;
 int expert;
 char g_szVersionText[20] = " . . . ";
 
-int flashLayoutSelfTest()
-{
-    return flashLayoutValid() ? 0 : -1;
-}
-
 int headerBlockCount(int block, uint32_t imageLength)
 {
     int n = (int)(imageLength >> 16) + 1;

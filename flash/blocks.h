@@ -58,9 +58,6 @@ extern uint64_t flashEndAddress;      // end (exclusive) of that walk
 extern int expert;                    // -e: the header read accepts any block
 extern char g_szVersionText[20];      // version shown by the listing
 
-// Runtime check of the layout tables; 0 when sound.
-int flashLayoutSelfTest();
-
 // Little-endian u32 at p (image header fields).
 inline uint32_t le32(const uint8_t *p)
 {

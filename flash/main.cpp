@@ -1,17 +1,10 @@
 // CTFlash: erases and programs the flash of the Corvane Tolvi USB adapter.
-#include <cstdio>
-
-#include "blocks.h"
 #include "cmdline.h"
 #include "device.h"
 #include "menu.h"
 
 int main(int argc, char **argv)
 {
-    if (flashLayoutSelfTest() != 0) {
-        printf("CTFlash: flash layout table is inconsistent\n");
-        return 1;
-    }
     if (processCommandLine(argc, argv) != 0)
         return 1;
     if (testForTolvi(g_szDeviceName) != 0)
