@@ -5,7 +5,7 @@
 
 // Block states.
 constexpr int BLOCK_FREE = 0;     // all 0xFF, or erased in this run
-constexpr int BLOCK_UNKNOWN = 1;  // not examined, or its erase failed
+constexpr int BLOCK_UNKNOWN = 1;  // not examined, not read in whole, or its erase failed
 constexpr int BLOCK_USED = 2;     // holds data or an image header
 constexpr int BLOCK_SECOND = 3;   // second block of a two-block image
 
@@ -75,5 +75,6 @@ int listingSpansTwo(int block, uint32_t imageLength);
 // number of blocks the image spans. Marks block used (and the next second).
 int check_flash_header(int block);
 
-// Prints the block table and recomputes every listed block's state.
+// Prints the block table and recomputes every listed block's state; a
+// block that could not be read in whole is listed as unknown.
 void listFlashBlocks();

@@ -34,6 +34,7 @@ USAGE = ("Command Line Options for CTFlash\n\n"
          "Defaults: device name SDCI0\n")
 FREE = "\x1b[0;32;47mfree\t\x1b[0;30;0m"
 USED = "\x1b[0;31;47mused\t\x1b[0;30;0m"
+UNKNOWN = "\x1b[0;33;47munknown\t\x1b[0;30;0m"
 
 
 def record(rtype, address, data):
@@ -318,15 +319,22 @@ class Listing(TolviTestCase):
         self.assertEqual(status, 1)
         self.assertEqual(rest, "")
 
-    def test_failed_read(self):
+    def test_unread_block_is_unknown_and_not_programmed(self):
+        self.write_file("ct_image.hex", hex_text(image_bytes(3000, seed=5)))
         self.create((7, image_bytes(100)))
-        self.sim("fault", "tolvi0", "read", "block:7")
+        self.sim("fault", "tolvi0", "read", "0x40000")
         s = self.start("-ntolvi0")
         self.menu_key(s, "C")
         got = s.expect("10\t0x70000")
         self.assertIn("IoctlCodeCorvaneControlRequest failed with error 0x5\n"
-                      " 7\t0x40000\t0\t . . . \t" + FREE + "rwxd\n", got)
+                      " 7\t0x40000\t0\t . . . \t" + UNKNOWN + "rwxd\n", got)
+        self.block_command(s, "p", 7)
+        s.expect("ERROR - Block is not available for programming \n" + MENU_HEAD)
+        self.sim("fault", "tolvi0", "clear")
+        self.menu_key(s, "c")
+        s.expect(" 7\t0x40000\t100\t1.0.0.3\t" + USED + "rwxd\n")
         self.quit(s)
+        self.assertEqual(self.flash(7)[:100], image_bytes(100))
 
 
 class Erase(TolviTestCase):
