@@ -518,6 +518,54 @@ class Terminal(TolviTestCase):
         self.assertEqual(s.proc.wait(timeout=WAIT), 1)
 
 
+class ClosedDescriptors(TolviTestCase):
+    def test_program_started_without_a_standard_descriptor(self):
+        erased = "Erasing FLASH (block 7 @ 0x00040000)\nSuccess\n"
+        cases = [  # closed descriptor, script, what standard output shows
+            (0, None, MENU),  # no input at all: ends as at the end of input
+            (1, "e7\ny", None),
+            (2, "e7\ny", erased),
+        ]
+        for fd, script, want_out in cases:
+            with self.subTest(fd=fd):
+                self.create((7, image_bytes(100)))
+                pipe = lambda n: subprocess.PIPE if n != fd else None
+                proc = subprocess.Popen([CTFLASH, "-ntolvi0"], stdin=pipe(0), stdout=pipe(1),
+                                        stderr=pipe(2), env=self.env, cwd=self.dir,
+                                        preexec_fn=lambda: os.close(fd))
+                try:
+                    if script is not None:
+                        # The program waits for its script: the descriptor it
+                        # found closed is /dev/null by now, so no handle can take it.
+                        self.assertEqual(self.link_once_settled(proc.pid, fd), "/dev/null")
+                    out, err = proc.communicate(script.encode() if script else None, timeout=WAIT)
+                finally:
+                    if proc.poll() is None:
+                        proc.kill()
+                        proc.communicate()
+                self.assertEqual(proc.returncode, 1)
+                if want_out is not None:
+                    self.assertIn(want_out, out.decode("latin-1"))
+                if fd != 2:
+                    self.assertEqual(err, b"")
+                if script is not None:
+                    self.assertEqual(self.flash(7), b"\xff" * 0x10000)
+
+    @staticmethod
+    def link_once_settled(pid, fd):
+        """What descriptor fd of pid names once it is /dev/null (the loader
+        may hold a library file there for a moment), or the last seen."""
+        deadline = time.monotonic() + WAIT
+        link = None
+        while link != "/dev/null" and time.monotonic() < deadline:
+            try:
+                link = os.readlink("/proc/%d/fd/%d" % (pid, fd))
+            except FileNotFoundError:
+                link = None
+            time.sleep(0.01)
+        return link
+
+
 class Scripted(TolviTestCase):
     def test_list_and_quit(self):
         self.create((6, image_bytes(45312)))
