@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "cmdline.h"
+#include "console.h"
 #include "device.h"
 #include "menu.h"
 
@@ -29,6 +30,7 @@ int main(int argc, char **argv)
 {
     if (openStandardDescriptors() != 0)
         return 1;
+    restoreTerminalOnSignals();
     if (processCommandLine(argc, argv) != 0)
         return 1;
     if (testForTolvi(g_szDeviceName) != 0)

@@ -2,9 +2,12 @@
 Tolvi device, on a pseudo-terminal as a user runs it and on pipes as a
 script runs it."""
 
+import fcntl
 import os
+import resource
 import select
 import shutil
+import signal
 import subprocess
 import tempfile
 import termios
@@ -72,14 +75,25 @@ def hex_text(data, base=0, per_line=32, lower=False):
     return text.lower() if lower else text
 
 
+def controlling_terminal():
+    """In the child: standard input becomes the controlling terminal of the
+    new session, as a login shell has it (so the terminal's ^C and hang-up
+    reach the program); no core files."""
+    fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+
+
 class Session:
     """CTFlash on a pseudo-terminal. Keys are sent only once the program
     reads in raw mode, since it discards type-ahead."""
 
     def __init__(self, argv, env, cwd):
         self.master, slave = os.openpty()
+        self.modes_at_start = termios.tcgetattr(self.master)
+        self.modes_at_end = None
         self.proc = subprocess.Popen(argv, stdin=slave, stdout=slave, stderr=slave,
-                                     env=env, cwd=cwd, start_new_session=True)
+                                     env=env, cwd=cwd, start_new_session=True,
+                                     preexec_fn=controlling_terminal)
         os.close(slave)
         self.out = b""
         self.pos = 0
@@ -125,20 +139,24 @@ class Session:
         except termios.error:
             return False
 
-    def _wait_raw(self):
+    def _wait_raw(self, raw=True):
         deadline = time.monotonic() + WAIT
-        while not self._raw():
+        while self._raw() != raw:
             if self.proc.poll() is not None or time.monotonic() > deadline:
-                raise AssertionError("program does not wait for a key:\n" + self.text()[self.pos:])
+                raise AssertionError("program does not wait for a %s:\n%s"
+                                     % ("key" if raw else "line", self.text()[self.pos:]))
             self._pump(0.01)
+
+    def interrupt(self):
+        """Types ^C once the program waits for a key or a line."""
+        os.write(self.master, b"\x03")
 
     def key(self, k):
         self._wait_raw()
         os.write(self.master, k.encode("latin-1"))
 
     def hang_up(self):
-        """Closes the terminal while the program waits for a key."""
-        self._wait_raw()
+        """Closes the terminal (the program waits for input by now)."""
         self.closed = True
         os.close(self.master)
 
@@ -164,6 +182,7 @@ class Session:
                 self.proc.wait()
         while not self.closed:
             self._pump(0.2)
+        self.modes_at_end = termios.tcgetattr(self.master)
         os.close(self.master)
         self.master = -1
         rest = self.text()[self.pos:]
@@ -509,13 +528,51 @@ class Terminal(TolviTestCase):
         s.key("x")   # waited for in raw mode: the program is still running
         self.quit(s)
 
-    def test_hang_up_ends_the_program(self):
-        self.create()
-        s = self.start("-ntolvi0")
-        self.menu_key(s, "c")
-        s.expect(SELECT)
-        s.hang_up()
-        self.assertEqual(s.proc.wait(timeout=WAIT), 1)
+    def wait_at(self, s, where):
+        """Brings a session to the menu, the Y/N question (both read a raw
+        key) or the block number prompt (read as a line)."""
+        if where == "menu":
+            s.expect(SELECT)
+        elif where == "question":
+            self.block_command(s, "e", 7)
+            s.expect("Block state is used, do you really want to erase (Y/N)?\n")
+        else:
+            self.menu_key(s, "e")
+            s.expect("Enter Block to Erase (0...10): ")
+        s._wait_raw(where != "number")
+
+    def test_signals_leave_the_terminal_as_found(self):
+        self.create((7, image_bytes(100)))
+        cases = [
+            ("menu", "^C", -signal.SIGINT), ("menu", signal.SIGTERM, -signal.SIGTERM),
+            ("menu", signal.SIGQUIT, -signal.SIGQUIT), ("menu", signal.SIGHUP, 1),
+            ("question", "^C", -signal.SIGINT), ("question", signal.SIGTERM, -signal.SIGTERM),
+            ("question", signal.SIGHUP, 1),
+            ("number", "^C", -signal.SIGINT), ("number", signal.SIGHUP, 1),
+        ]
+        for where, how, want in cases:
+            with self.subTest(where=where, how=how):
+                s = self.start("-ntolvi0")
+                self.wait_at(s, where)
+                if how == "^C":
+                    s.interrupt()
+                else:
+                    s.proc.send_signal(how)
+                status, rest = s.finish()
+                self.assertEqual(status, want, rest)
+                self.assertEqual(s.modes_at_end, s.modes_at_start)
+                self.assertNotIn("Erasing", s.text())
+        self.assertEqual(self.flash(7)[:100], image_bytes(100))
+
+    def test_hang_up_ends_the_program_as_quit_does(self):
+        self.create((7, image_bytes(100)))
+        for where in ("menu", "question", "number"):
+            with self.subTest(where=where):
+                s = self.start("-ntolvi0")
+                self.wait_at(s, where)
+                s.hang_up()
+                self.assertEqual(s.proc.wait(timeout=WAIT), 1)
+        self.assertEqual(self.flash(7)[:100], image_bytes(100))
 
 
 class ClosedDescriptors(TolviTestCase):
