@@ -18,11 +18,6 @@ uint64_t flashEndAddress;
 int expert;
 char g_szVersionText[20] = " . . . ";
 
-int flashLayoutSelfTest()
-{
-    return flashLayoutValid() ? 0 : -1;
-}
-
 int headerBlockCount(int block, uint32_t imageLength)
 {
     int n = (int)(imageLength >> 16) + 1;
@@ -88,25 +83,26 @@ static int chunkErased(const uint8_t *data)
     return 1;
 }
 
-// Reads the chunks of the current block (two blocks for a two-block image).
-static int walkBlock(int fd, unsigned *shownLength)
+// Reads the chunks of the current block (two blocks for a two-block image);
+// 1 when every chunk was read, 0 when a read failed and ended the walk.
+static int walkBlock(int fd, unsigned *shownLength, int *twoBlock)
 {
-    int twoBlock = 0;
+    *twoBlock = 0;
     while (flashAddress < flashEndAddress) {
         if (cvtRequest(fd, REQ_READ, (uint32_t)flashAddress, nullptr) != 0) {
             printf("IoctlCodeCorvaneControlRequest failed with error 0x%x\n", errno);
-            break;
+            return 0;
         }
         if (blockStatus[flashBlock] <= BLOCK_UNKNOWN && !chunkErased(cvt_ctrl_req.reqData))
             blockStatus[flashBlock] = BLOCK_USED;
-        if (flashAddress % kImageBlockSize == 0 && !twoBlock &&
+        if (flashAddress % kImageBlockSize == 0 && !*twoBlock &&
             examineHeader(cvt_ctrl_req.reqData, shownLength)) {
             flashEndAddress = flashBlockAddress[flashBlock + 2];
-            twoBlock = 1;
+            *twoBlock = 1;
         }
         flashAddress += kChunkSize;
     }
-    return twoBlock;
+    return 1;
 }
 
 static void printBlockRow(unsigned shownLength)
@@ -116,6 +112,9 @@ static void printBlockRow(unsigned shownLength)
     if (blockStatus[flashBlock] == BLOCK_FREE) {
         SetConsoleTextAttribute(0, 32, 47);
         printf("free\t");
+    } else if (blockStatus[flashBlock] == BLOCK_UNKNOWN) {
+        SetConsoleTextAttribute(0, 33, 47);
+        printf("unknown\t");
     } else {
         SetConsoleTextAttribute(0, 31, 47);
         printf("used\t");
@@ -139,7 +138,10 @@ void listFlashBlocks()
         flashAddress = flashBlockAddress[flashBlock];
         flashEndAddress = flashBlockAddress[flashBlock + 1];
         blockStatus[flashBlock] = BLOCK_FREE;
-        int twoBlock = walkBlock(fd, &shownLength);
+        int twoBlock;
+        // What a failed read left unread may hold an image: not free.
+        if (!walkBlock(fd, &shownLength, &twoBlock) && blockStatus[flashBlock] == BLOCK_FREE)
+            blockStatus[flashBlock] = BLOCK_UNKNOWN;
         printBlockRow(shownLength);
         flashBlock += twoBlock ? 2 : 1;
     }

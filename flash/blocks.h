@@ -5,7 +5,7 @@
 
 // Block states.
 constexpr int BLOCK_FREE = 0;     // all 0xFF, or erased in this run
-constexpr int BLOCK_UNKNOWN = 1;  // not examined, or its erase failed
+constexpr int BLOCK_UNKNOWN = 1;  // not examined, not read in whole, or its erase failed
 constexpr int BLOCK_USED = 2;     // holds data or an image header
 constexpr int BLOCK_SECOND = 3;   // second block of a two-block image
 
@@ -58,9 +58,6 @@ extern uint64_t flashEndAddress;      // end (exclusive) of that walk
 extern int expert;                    // -e: the header read accepts any block
 extern char g_szVersionText[20];      // version shown by the listing
 
-// Runtime check of the layout tables; 0 when sound.
-int flashLayoutSelfTest();
-
 // Little-endian u32 at p (image header fields).
 inline uint32_t le32(const uint8_t *p)
 {
@@ -78,5 +75,6 @@ int listingSpansTwo(int block, uint32_t imageLength);
 // number of blocks the image spans. Marks block used (and the next second).
 int check_flash_header(int block);
 
-// Prints the block table and recomputes every listed block's state.
+// Prints the block table and recomputes every listed block's state; a
+// block that could not be read in whole is listed as unknown.
 void listFlashBlocks();

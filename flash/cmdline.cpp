@@ -8,7 +8,7 @@
 
 #include "blocks.h"
 #include "device.h"
-#include "getopt.h"
+#include "ctopt.h"
 
 char g_szImageFile[kMaxImageFileName + 1] = "ct_image.hex";
 

@@ -3,15 +3,17 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
 
-int g_inputEnded;
+volatile sig_atomic_t g_inputEnded;
 
 static struct termios Otty;  // terminal settings as my_getch found them
 static struct termios Ntty;  // raw settings my_getch reads a key in
+static volatile sig_atomic_t rawMode;  // Ntty may be in force: Otty is to be put back
 
 static unsigned char inBuf[512];  // bytes read from descriptor 0, not yet used
 static size_t inPos;              // next unused byte of inBuf
@@ -44,7 +46,7 @@ static int nextByte()
         ssize_t got;
         do
             got = read(0, inBuf, sizeof inBuf);
-        while (got < 0 && errno == EINTR);
+        while (got < 0 && errno == EINTR && !g_inputEnded);
         if (got <= 0) {
             g_inputEnded = 1;
             return -1;
@@ -81,12 +83,16 @@ static int rawKey()
     Ntty.c_lflag &= ~(tcflag_t)(ICANON | ECHO);
     Ntty.c_cc[VMIN] = 1;
     Ntty.c_cc[VTIME] = 0;
-    if (tcsetattr(0, TCSAFLUSH, &Ntty) != 0)
+    rawMode = 1;
+    if (tcsetattr(0, TCSAFLUSH, &Ntty) != 0) {
+        rawMode = 0;
         return -1;
+    }
     char c;
-    ssize_t got = read(0, &c, 1);
+    ssize_t got = g_inputEnded ? -1 : read(0, &c, 1);
     int readErrno = errno;
     int restored = tcsetattr(0, TCSAFLUSH, &Otty) == 0;
+    rawMode = 0;
     // A terminal that hung up gives 0 or EIO: no key will ever come.
     if (got == 0 || (got < 0 && readErrno != EINTR))
         g_inputEnded = 1;
@@ -156,4 +162,48 @@ void consoleResetInput()
 {
     inPos = inLen = 0;
     g_inputEnded = 0;
+}
+
+// Puts back the settings my_getch found; safe in a signal handler.
+static void restoreTerminal()
+{
+    if (rawMode)
+        tcsetattr(0, TCSANOW, &Otty);
+}
+
+static void endOnSignal(int sig)
+{
+    restoreTerminal();
+    signal(sig, SIG_DFL);
+    raise(sig);  // delivered, with its default action, as the handler returns
+}
+
+static void hangUp(int)
+{
+    int savedErrno = errno;
+    restoreTerminal();
+    g_inputEnded = 1;
+    errno = savedErrno;
+}
+
+// Installs handler for sig unless sig is ignored. No SA_RESTART: a read
+// waiting for a key or a line returns at once.
+static void catchSignal(int sig, void (*handler)(int))
+{
+    struct sigaction sa = {};
+    sigaction(sig, nullptr, &sa);
+    if (sa.sa_handler == SIG_IGN)
+        return;
+    sa = {};
+    sa.sa_handler = handler;
+    sigemptyset(&sa.sa_mask);
+    sigaction(sig, &sa, nullptr);
+}
+
+void restoreTerminalOnSignals()
+{
+    catchSignal(SIGINT, endOnSignal);
+    catchSignal(SIGTERM, endOnSignal);
+    catchSignal(SIGQUIT, endOnSignal);
+    catchSignal(SIGHUP, hangUp);
 }

@@ -2,8 +2,17 @@
 // Keys and numbers share one input path on descriptor 0, so a script
 // piped into the program is read in order.
 #pragma once
+#include <csignal>
 
-extern int g_inputEnded;  // standard input reached its end (or failed)
+// Standard input reached its end (or failed), or the terminal hung up.
+extern volatile sig_atomic_t g_inputEnded;
+
+// Handlers for the signals that end a run: SIGINT, SIGTERM and SIGQUIT
+// put back the terminal settings a key read changed and then end the
+// program as the signal does; SIGHUP puts them back and ends the input, so
+// that the menu ends the run as Quit does once the command under way is
+// done. A signal ignored by whoever started the program stays ignored.
+void restoreTerminalOnSignals();
 
 // Prints "\e[a;b;cm".
 void SetConsoleTextAttribute(int a, int b, int c);

@@ -10,7 +10,7 @@
 #include "blocks.h"
 #include "cmdline.h"
 #include "device.h"
-#include "getopt.h"
+#include "ctopt.h"
 
 namespace {
 

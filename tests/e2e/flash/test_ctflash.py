@@ -2,9 +2,12 @@
 Tolvi device, on a pseudo-terminal as a user runs it and on pipes as a
 script runs it."""
 
+import fcntl
 import os
+import resource
 import select
 import shutil
+import signal
 import subprocess
 import tempfile
 import termios
@@ -34,6 +37,7 @@ USAGE = ("Command Line Options for CTFlash\n\n"
          "Defaults: device name SDCI0\n")
 FREE = "\x1b[0;32;47mfree\t\x1b[0;30;0m"
 USED = "\x1b[0;31;47mused\t\x1b[0;30;0m"
+UNKNOWN = "\x1b[0;33;47munknown\t\x1b[0;30;0m"
 
 
 def record(rtype, address, data):
@@ -71,14 +75,25 @@ def hex_text(data, base=0, per_line=32, lower=False):
     return text.lower() if lower else text
 
 
+def controlling_terminal():
+    """In the child: standard input becomes the controlling terminal of the
+    new session, as a login shell has it (so the terminal's ^C and hang-up
+    reach the program); no core files."""
+    fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+
+
 class Session:
     """CTFlash on a pseudo-terminal. Keys are sent only once the program
     reads in raw mode, since it discards type-ahead."""
 
     def __init__(self, argv, env, cwd):
         self.master, slave = os.openpty()
+        self.modes_at_start = termios.tcgetattr(self.master)
+        self.modes_at_end = None
         self.proc = subprocess.Popen(argv, stdin=slave, stdout=slave, stderr=slave,
-                                     env=env, cwd=cwd, start_new_session=True)
+                                     env=env, cwd=cwd, start_new_session=True,
+                                     preexec_fn=controlling_terminal)
         os.close(slave)
         self.out = b""
         self.pos = 0
@@ -124,20 +139,24 @@ class Session:
         except termios.error:
             return False
 
-    def _wait_raw(self):
+    def _wait_raw(self, raw=True):
         deadline = time.monotonic() + WAIT
-        while not self._raw():
+        while self._raw() != raw:
             if self.proc.poll() is not None or time.monotonic() > deadline:
-                raise AssertionError("program does not wait for a key:\n" + self.text()[self.pos:])
+                raise AssertionError("program does not wait for a %s:\n%s"
+                                     % ("key" if raw else "line", self.text()[self.pos:]))
             self._pump(0.01)
+
+    def interrupt(self):
+        """Types ^C once the program waits for a key or a line."""
+        os.write(self.master, b"\x03")
 
     def key(self, k):
         self._wait_raw()
         os.write(self.master, k.encode("latin-1"))
 
     def hang_up(self):
-        """Closes the terminal while the program waits for a key."""
-        self._wait_raw()
+        """Closes the terminal (the program waits for input by now)."""
         self.closed = True
         os.close(self.master)
 
@@ -163,6 +182,7 @@ class Session:
                 self.proc.wait()
         while not self.closed:
             self._pump(0.2)
+        self.modes_at_end = termios.tcgetattr(self.master)
         os.close(self.master)
         self.master = -1
         rest = self.text()[self.pos:]
@@ -318,15 +338,22 @@ class Listing(TolviTestCase):
         self.assertEqual(status, 1)
         self.assertEqual(rest, "")
 
-    def test_failed_read(self):
+    def test_unread_block_is_unknown_and_not_programmed(self):
+        self.write_file("ct_image.hex", hex_text(image_bytes(3000, seed=5)))
         self.create((7, image_bytes(100)))
-        self.sim("fault", "tolvi0", "read", "block:7")
+        self.sim("fault", "tolvi0", "read", "0x40000")
         s = self.start("-ntolvi0")
         self.menu_key(s, "C")
         got = s.expect("10\t0x70000")
         self.assertIn("IoctlCodeCorvaneControlRequest failed with error 0x5\n"
-                      " 7\t0x40000\t0\t . . . \t" + FREE + "rwxd\n", got)
+                      " 7\t0x40000\t0\t . . . \t" + UNKNOWN + "rwxd\n", got)
+        self.block_command(s, "p", 7)
+        s.expect("ERROR - Block is not available for programming \n" + MENU_HEAD)
+        self.sim("fault", "tolvi0", "clear")
+        self.menu_key(s, "c")
+        s.expect(" 7\t0x40000\t100\t1.0.0.3\t" + USED + "rwxd\n")
         self.quit(s)
+        self.assertEqual(self.flash(7)[:100], image_bytes(100))
 
 
 class Erase(TolviTestCase):
@@ -501,13 +528,99 @@ class Terminal(TolviTestCase):
         s.key("x")   # waited for in raw mode: the program is still running
         self.quit(s)
 
-    def test_hang_up_ends_the_program(self):
-        self.create()
-        s = self.start("-ntolvi0")
-        self.menu_key(s, "c")
-        s.expect(SELECT)
-        s.hang_up()
-        self.assertEqual(s.proc.wait(timeout=WAIT), 1)
+    def wait_at(self, s, where):
+        """Brings a session to the menu, the Y/N question (both read a raw
+        key) or the block number prompt (read as a line)."""
+        if where == "menu":
+            s.expect(SELECT)
+        elif where == "question":
+            self.block_command(s, "e", 7)
+            s.expect("Block state is used, do you really want to erase (Y/N)?\n")
+        else:
+            self.menu_key(s, "e")
+            s.expect("Enter Block to Erase (0...10): ")
+        s._wait_raw(where != "number")
+
+    def test_signals_leave_the_terminal_as_found(self):
+        self.create((7, image_bytes(100)))
+        cases = [
+            ("menu", "^C", -signal.SIGINT), ("menu", signal.SIGTERM, -signal.SIGTERM),
+            ("menu", signal.SIGQUIT, -signal.SIGQUIT), ("menu", signal.SIGHUP, 1),
+            ("question", "^C", -signal.SIGINT), ("question", signal.SIGTERM, -signal.SIGTERM),
+            ("question", signal.SIGHUP, 1),
+            ("number", "^C", -signal.SIGINT), ("number", signal.SIGHUP, 1),
+        ]
+        for where, how, want in cases:
+            with self.subTest(where=where, how=how):
+                s = self.start("-ntolvi0")
+                self.wait_at(s, where)
+                if how == "^C":
+                    s.interrupt()
+                else:
+                    s.proc.send_signal(how)
+                status, rest = s.finish()
+                self.assertEqual(status, want, rest)
+                self.assertEqual(s.modes_at_end, s.modes_at_start)
+                self.assertNotIn("Erasing", s.text())
+        self.assertEqual(self.flash(7)[:100], image_bytes(100))
+
+    def test_hang_up_ends_the_program_as_quit_does(self):
+        self.create((7, image_bytes(100)))
+        for where in ("menu", "question", "number"):
+            with self.subTest(where=where):
+                s = self.start("-ntolvi0")
+                self.wait_at(s, where)
+                s.hang_up()
+                self.assertEqual(s.proc.wait(timeout=WAIT), 1)
+        self.assertEqual(self.flash(7)[:100], image_bytes(100))
+
+
+class ClosedDescriptors(TolviTestCase):
+    def test_program_started_without_a_standard_descriptor(self):
+        erased = "Erasing FLASH (block 7 @ 0x00040000)\nSuccess\n"
+        cases = [  # closed descriptor, script, what standard output shows
+            (0, None, MENU),  # no input at all: ends as at the end of input
+            (1, "e7\ny", None),
+            (2, "e7\ny", erased),
+        ]
+        for fd, script, want_out in cases:
+            with self.subTest(fd=fd):
+                self.create((7, image_bytes(100)))
+                pipe = lambda n: subprocess.PIPE if n != fd else None
+                proc = subprocess.Popen([CTFLASH, "-ntolvi0"], stdin=pipe(0), stdout=pipe(1),
+                                        stderr=pipe(2), env=self.env, cwd=self.dir,
+                                        preexec_fn=lambda: os.close(fd))
+                try:
+                    if script is not None:
+                        # The program waits for its script: the descriptor it
+                        # found closed is /dev/null by now, so no handle can take it.
+                        self.assertEqual(self.link_once_settled(proc.pid, fd), "/dev/null")
+                    out, err = proc.communicate(script.encode() if script else None, timeout=WAIT)
+                finally:
+                    if proc.poll() is None:
+                        proc.kill()
+                        proc.communicate()
+                self.assertEqual(proc.returncode, 1)
+                if want_out is not None:
+                    self.assertIn(want_out, out.decode("latin-1"))
+                if fd != 2:
+                    self.assertEqual(err, b"")
+                if script is not None:
+                    self.assertEqual(self.flash(7), b"\xff" * 0x10000)
+
+    @staticmethod
+    def link_once_settled(pid, fd):
+        """What descriptor fd of pid names once it is /dev/null (the loader
+        may hold a library file there for a moment), or the last seen."""
+        deadline = time.monotonic() + WAIT
+        link = None
+        while link != "/dev/null" and time.monotonic() < deadline:
+            try:
+                link = os.readlink("/proc/%d/fd/%d" % (pid, fd))
+            except FileNotFoundError:
+                link = None
+            time.sleep(0.01)
+        return link
 
 
 class Scripted(TolviTestCase):

@@ -1,5 +1,5 @@
 // Option parser: options start with '-' or '/'.
-#include "getopt.h"
+#include "ctopt.h"
 
 #include <cerrno>
 #include <cstring>
