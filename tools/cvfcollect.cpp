@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "collect_capture.h"
 #include "collect_dump.h"
 #include "collect_net.h"
 #include "collect_options.h"
@@ -23,12 +24,15 @@ static int openDumps(void)
     return 1;
 }
 
-// Summary, JSON and dump files; 0 when anything could not be written.
+// Summary, JSON, capture and dump files; 0 when anything could not be
+// written. With the capture on standard output the summary goes to
+// standard error.
 static int finish(void)
 {
-    int ok = dumpClose(&g_dump);
+    int ok = captureClose();
+    ok &= dumpClose(&g_dump);
     ok &= dumpClose(&g_dumpInvalid);
-    printSummary(stdout, g_bUtc);
+    printSummary(captureToStdout() ? stderr : stdout, g_bUtc);
     if (g_jsonPath)
         ok &= writeJsonFile(g_jsonPath);
     if (fflush(stdout) != 0)
@@ -48,6 +52,10 @@ int main(int argc, char **argv)
     installSignals();
     if (!openListeners())
         return 1;
+    if (!captureOpen()) {
+        captureClose();
+        return 1;
+    }
     printListening(stderr);
     if (g_readyPath && !writeReadyFile(g_readyPath))
         return 1;

@@ -61,7 +61,7 @@ class Collector:
         p = lambda name: os.path.join(self.dir.name, name)
         self.ready, self.json, self.dump = p("ready"), p("summary.json"), p("dump")
         self.outpath, self.errpath = p("out"), p("err")
-        cmd = [BIN, "-r", self.ready, "-j", self.json, "-w", self.dump] + list(args)
+        cmd = [BIN, "-r", self.ready, "-j", self.json, "--dump", self.dump] + list(args)
         with open(self.outpath, "w") as out, open(self.errpath, "w") as err:
             self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
                                          cwd=self.dir.name)
