@@ -2,7 +2,7 @@
 # Installs the Debian packages that building and testing need, only those
 # that are missing. Runs as root (CI) or through sudo when available.
 set -e
-PKGS="cmake make g++ g++-multilib googletest python3 iproute2 binutils clang libclang-rt-14-dev socat iperf3 procps"
+PKGS="cmake make g++ g++-multilib googletest python3 iproute2 binutils clang libclang-rt-14-dev socat iperf3 procps tshark"
 missing=""
 for p in $PKGS; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
