@@ -373,7 +373,8 @@ int pcapOpen(PcapWriter *w, const PcapSettings &set, uint64_t nowNs)
         w->fd = STDOUT_FILENO;
     } else if (w->rotating) {
         if (!splitRotationName(set.path, &w->rn)) {
-            reportFailure(w, "name", ENAMETOOLONG);
+            size_t n = strlen(set.path);
+            reportFailure(w, "create", n && set.path[n - 1] == '/' ? EISDIR : ENAMETOOLONG);
             return 0;
         }
         w->fileNo = highestRotation(w->rn) + 1;
