@@ -184,17 +184,6 @@ class CaptureTest(unittest.TestCase):
             self.assertEqual(c.finish(), 0, c.err())
             self.assertRegex(capinfos(c.path()), r"Encapsulation = %s \(" % encap, arg)
 
-    def test_existing_file_replaced(self):
-        d = self.enterContext(tempfile.TemporaryDirectory())
-        cap = os.path.join(d, "cap.pcapng")
-        with open(cap, "wb") as f:
-            f.write(b"x" * 100000)
-        c = Collector(self, "-p", "0", "-u", "-c", "1", capture=cap)
-        udp_send(c.port, [record(1)])
-        self.assertEqual(c.finish(), 0, c.err())
-        self.assertEqual(packet_count(cap), 1)
-        self.assertLess(os.path.getsize(cap), 1000)
-
 
 class RotationTest(unittest.TestCase):
     def test_size_rotation_numbers_on_after_earlier_files(self):
