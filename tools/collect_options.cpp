@@ -7,9 +7,11 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "collect_net.h"
 #include "collect_record.h"
+#include "pcapng.h"
 
 int g_port = -1;
 int g_bListenUdp;
@@ -24,6 +26,12 @@ int g_bPrint;
 int g_bHex;
 int g_bUtc;
 int g_verbose;
+const char *g_capturePath;
+uint16_t g_linkType = kDefaultLinkType;
+uint64_t g_rotateBytes;
+uint64_t g_rotateSecs;
+unsigned g_keepFiles;
+int g_bExitOnWriteError;
 const char *g_dumpPath;
 const char *g_dumpInvalidPath;
 const char *g_jsonPath;
@@ -36,10 +44,14 @@ double g_tcpStallTimeout = kDefaultStallTimeout;
 
 static const char kUsage[] =
     "usage: cvfcollect -p port [-hPtuUvx] [-b address] [-c count] [-d seconds]\n"
-    "                  [-i seconds] [-j file] [-r file] [-w file] [--dump-invalid file]\n"
+    "                  [-i seconds] [-j file] [-r file]\n"
+    "                  [-w file|- [-y linktype] [-C megabytes] [-G seconds] [-W count]\n"
+    "                   [--exit-on-write-error]]\n"
+    "                  [--dump file] [--dump-invalid file]\n"
     "                  [--max-conns count] [--max-frame bytes] [--rcvbuf bytes]\n"
     "                  [--tcp-close-after count] [--tcp-stall-timeout seconds]\n"
-    "                  [--v0 | --v1]\n";
+    "                  [--v0 | --v1]\n"
+    "       linktype: mtp2 (default), lapd, frelay, chdlc, ppp-hdlc, or a number 0-65535\n";
 
 void printUsage(void)
 {
@@ -56,6 +68,11 @@ static void resetOptions(void)
     g_countLimit = 0;
     g_durationLimit = g_idleLimit = 0;
     g_bPrint = g_bHex = g_bUtc = g_verbose = 0;
+    g_capturePath = nullptr;
+    g_linkType = kDefaultLinkType;
+    g_rotateBytes = g_rotateSecs = 0;
+    g_keepFiles = 0;
+    g_bExitOnWriteError = 0;
     g_dumpPath = g_dumpInvalidPath = g_jsonPath = g_readyPath = nullptr;
     g_rcvBufSize = 8 << 20;
     g_tcpCloseAfter = 0;
@@ -91,8 +108,20 @@ static int parseSeconds(const char *s, double *out)
     return 1;
 }
 
-enum LongOnly { kOptV0 = 256, kOptV1, kOptDumpInvalid, kOptRcvbuf, kOptTcpCloseAfter, kOptMaxFrame,
-                kOptMaxConns, kOptTcpStallTimeout };
+// Megabytes of 1,000,000 bytes, possibly with a fraction, as bytes (at least 1).
+static int parseMegabytes(const char *s, uint64_t *out)
+{
+    double mb;
+    if (!parseSeconds(s, &mb) || mb * 1e6 < 1)
+        return 0;
+    *out = (uint64_t)(mb * 1e6 + 0.5);
+    return 1;
+}
+
+enum LongOnly {
+    kOptV0 = 256, kOptV1, kOptDump, kOptDumpInvalid, kOptRcvbuf, kOptTcpCloseAfter, kOptMaxFrame,
+    kOptExitOnWriteError, kOptMaxConns, kOptTcpStallTimeout
+};
 
 static const struct option kLongOptions[] = {
     {"port", required_argument, nullptr, 'p'},
@@ -106,7 +135,13 @@ static const struct option kLongOptions[] = {
     {"hex", no_argument, nullptr, 'x'},
     {"utc", no_argument, nullptr, 'U'},
     {"verbose", no_argument, nullptr, 'v'},
-    {"dump", required_argument, nullptr, 'w'},
+    {"write", required_argument, nullptr, 'w'},
+    {"linktype", required_argument, nullptr, 'y'},
+    {"file-size", required_argument, nullptr, 'C'},
+    {"rotate-seconds", required_argument, nullptr, 'G'},
+    {"file-count", required_argument, nullptr, 'W'},
+    {"exit-on-write-error", no_argument, nullptr, kOptExitOnWriteError},
+    {"dump", required_argument, nullptr, kOptDump},
     {"json", required_argument, nullptr, 'j'},
     {"ready", required_argument, nullptr, 'r'},
     {"help", no_argument, nullptr, 'h'},
@@ -124,6 +159,16 @@ static const struct option kLongOptions[] = {
 static OptResult usageError(const char *what, const char *arg)
 {
     fprintf(stderr, "cvfcollect: %s: %s\n", what, arg);
+    printUsage();
+    return kOptUsage;
+}
+
+static OptResult linkTypeError(const char *arg)
+{
+    char names[128];
+    linkTypeNames(names, sizeof names);
+    fprintf(stderr, "cvfcollect: unknown link type: %s (use %s, or a number 0 to 65535)\n", arg,
+            names);
     printUsage();
     return kOptUsage;
 }
@@ -157,7 +202,26 @@ static OptResult applyOption(int c, const char *arg)
     case 'x': g_bHex = g_bPrint = 1; return kOptRun;
     case 'U': g_bUtc = 1; return kOptRun;
     case 'v': g_verbose = 1; return kOptRun;
-    case 'w': g_dumpPath = arg; return kOptRun;
+    case 'w': g_capturePath = arg; return kOptRun;
+    case 'y':
+        if (!parseLinkType(arg, &g_linkType))
+            return linkTypeError(arg);
+        return kOptRun;
+    case 'C':
+        if (!parseMegabytes(arg, &g_rotateBytes))
+            return usageError("invalid file size (megabytes)", arg);
+        return kOptRun;
+    case 'G':
+        if (!parseCount(arg, 1000000000, &g_rotateSecs) || g_rotateSecs == 0)
+            return usageError("invalid rotation time (whole seconds)", arg);
+        return kOptRun;
+    case 'W':
+        if (!parseCount(arg, 1000000, &n) || n == 0)
+            return usageError("invalid file count", arg);
+        g_keepFiles = (unsigned)n;
+        return kOptRun;
+    case kOptExitOnWriteError: g_bExitOnWriteError = 1; return kOptRun;
+    case kOptDump: g_dumpPath = arg; return kOptRun;
     case 'j': g_jsonPath = arg; return kOptRun;
     case 'r': g_readyPath = arg; return kOptRun;
     case kOptV0: g_udpVersion = g_tcpVersion = 0; return kOptRun;
@@ -195,12 +259,36 @@ static OptResult applyOption(int c, const char *arg)
     }
 }
 
+static OptResult conflict(const char *what)
+{
+    fprintf(stderr, "cvfcollect: %s\n", what);
+    printUsage();
+    return kOptUsage;
+}
+
+// The capture options that only make sense together.
+static OptResult checkCapture(void)
+{
+    int rotating = g_rotateBytes || g_rotateSecs;
+    if (!g_capturePath && (rotating || g_keepFiles))
+        return conflict("-C, -G and -W need a capture file (-w)");
+    if (g_keepFiles && !rotating)
+        return conflict("-W needs -C or -G");
+    if (!g_capturePath || strcmp(g_capturePath, "-") != 0)
+        return kOptRun;
+    if (rotating)
+        return conflict("-C and -G need a file: standard output cannot rotate");
+    if (g_bPrint)
+        return conflict("-P and -x print on standard output, which -w - takes for the capture");
+    return kOptRun;
+}
+
 OptResult parseOptions(int argc, char **argv)
 {
     resetOptions();
     optind = 0;  // a full rescan, also after an earlier parse
     int c;
-    while ((c = getopt_long(argc, argv, "+p:utb:c:d:i:PxUvw:j:r:h", kLongOptions, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "+p:utb:c:d:i:PxUvw:y:C:G:W:j:r:h", kLongOptions, nullptr)) != -1) {
         OptResult r = applyOption(c, optarg);
         if (r != kOptRun)
             return r;
@@ -214,5 +302,5 @@ OptResult parseOptions(int argc, char **argv)
     }
     if (!g_bListenUdp && !g_bListenTcp)
         g_bListenUdp = g_bListenTcp = 1;
-    return kOptRun;
+    return checkCapture();
 }

@@ -15,7 +15,13 @@ extern int g_bPrint;                 // -P: one line per record
 extern int g_bHex;                   // -x: whole frames in hex (implies -P)
 extern int g_bUtc;                   // -U: times in UTC instead of local time
 extern int g_verbose;                // -v: connections and refused records on stderr
-extern const char *g_dumpPath;       // -w: every valid record as received
+extern const char *g_capturePath;    // -w: pcapng capture, "-" for standard output
+extern uint16_t g_linkType;          // -y: link type of the capture's interfaces
+extern uint64_t g_rotateBytes;       // -C: new capture file before one exceeds this; 0 never
+extern uint64_t g_rotateSecs;        // -G: new capture file after this many seconds; 0 never
+extern unsigned g_keepFiles;         // -W: rotated files of this run kept; 0 all
+extern int g_bExitOnWriteError;      // --exit-on-write-error: a failed capture write ends the run
+extern const char *g_dumpPath;       // --dump: every valid record as received
 extern const char *g_dumpInvalidPath;// --dump-invalid: every refused record
 extern const char *g_jsonPath;       // -j: summary as JSON
 extern const char *g_readyPath;      // -r: created once listening

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "collect_capture.h"
 #include "collect_dump.h"
 #include "collect_options.h"
 #include "collect_print.h"
@@ -26,9 +27,11 @@ uint64_t monoNs(void)
     return (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
 }
 
-void takeRecord(const CvRecord &rec, const uint8_t *raw, uint64_t nowNs)
+void takeRecord(const CvRecord &rec, const uint8_t *raw, const Listener *via, uint64_t nowNs)
 {
+    uint64_t lostBefore = captureLostBefore(rec);
     statsRecord(rec, nowNs);
+    captureRecord(rec, lostBefore, via, nowNs);
     dumpWrite(&g_dump, raw, rec.recordLen);
     if (g_bPrint)
         printRecord(stdout, rec, g_bHex, g_bUtc);
@@ -54,7 +57,7 @@ void takeDatagram(const uint8_t *p, size_t len, const struct sockaddr_storage *f
     if (len <= kUdpSlot)
         c = decodeDatagram(p, len, g_udpVersion, g_maxFrame, &rec);
     if (c == kRecOk) {
-        takeRecord(rec, p, nowNs);
+        takeRecord(rec, p, &g_udpListener, nowNs);
         return;
     }
     char name[80] = "udp";
@@ -89,7 +92,7 @@ int takeStream(Conn *c, uint64_t nowNs)
             reportLostSync(c, why);
             return 0;
         }
-        takeRecord(rec, raw, nowNs);
+        takeRecord(rec, raw, &g_tcpListener, nowNs);
         c->records++;
         if (g_tcpCloseAfter && c->records >= g_tcpCloseAfter) {
             if (g_verbose)
@@ -317,6 +320,7 @@ void runCollector(ConnTable *t)
 {
     uint64_t start = monoNs();
     while (!g_stopSignal && !g_bStop) {
+        captureFlush();  // the capture is written out whenever the sockets are drained
         uint64_t now = monoNs();
         uint64_t wake = closeStalled(t, now);
         struct timespec ts;

@@ -14,8 +14,8 @@ extern int g_bStop;                         // 1 once a stop condition was met
 // Monotonic clock in nanoseconds.
 uint64_t monoNs(void);
 
-// One valid record (raw: its bytes as received).
-void takeRecord(const CvRecord &rec, const uint8_t *raw, uint64_t nowNs);
+// One valid record (raw: its bytes as received) that came through via.
+void takeRecord(const CvRecord &rec, const uint8_t *raw, const Listener *via, uint64_t nowNs);
 // One refused record; from names the sender for the notice.
 void takeInvalid(const char *from, RecordCheck why, const uint8_t *p, size_t len, int version);
 // Decodes, checks and takes one datagram.

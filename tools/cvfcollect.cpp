@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "collect_capture.h"
 #include "collect_dump.h"
 #include "collect_net.h"
 #include "collect_options.h"
@@ -43,22 +44,25 @@ static int openDumps(void)
     return 1;
 }
 
-// Opens the sockets, says where they listen and writes the ready file;
-// 0 when any of that fails.
+// Opens the sockets and the capture, says where they listen and writes the
+// ready file; 0 when any of that fails.
 static int startListening(void)
 {
-    if (!openListeners())
+    if (!openListeners() || !captureOpen())
         return 0;
     printListening(stderr);
     return !g_readyPath || writeReadyFile(g_readyPath);
 }
 
-// Summary, JSON and dump files; 0 when anything could not be written.
+// Summary, JSON, capture and dump files; 0 when anything could not be
+// written. With the capture on standard output the summary goes to
+// standard error.
 static int finish(void)
 {
-    int ok = dumpClose(&g_dump);
+    int ok = captureClose();
+    ok &= dumpClose(&g_dump);
     ok &= dumpClose(&g_dumpInvalid);
-    printSummary(stdout, g_bUtc);
+    printSummary(captureToStdout() ? stderr : stdout, g_bUtc);
     if (fflush(stdout) != 0)  // before the JSON, which may go to the same file
         ok = 0;
     if (g_jsonPath)
@@ -85,8 +89,10 @@ int main(int argc, char **argv)
     if (started)
         runCollector(&conns);
     connTableClose(&conns);
-    if (!started)
+    if (!started) {
+        captureClose();
         return 1;
+    }
     int ok = finish();
     statsFree();
     return ok ? 0 : 1;

@@ -39,7 +39,7 @@ TEST(CollectOptions, Accepted)
         {{"-p", "1", "-c", "10", "-d", "2.5", "-i", "0.25"},
          [] { return g_countLimit == 10 && g_durationLimit == 2.5 && g_idleLimit == 0.25; }},
         {{"-p", "1", "-x", "-U", "-v"}, [] { return g_bPrint && g_bHex && g_bUtc && g_verbose; }},
-        {{"-p", "1", "-w", "d", "--dump-invalid", "i", "-j", "j", "-r", "r"},
+        {{"-p", "1", "--dump", "d", "--dump-invalid", "i", "-j", "j", "-r", "r"},
          [] { return std::string(g_dumpPath) == "d" && std::string(g_dumpInvalidPath) == "i" &&
                      std::string(g_jsonPath) == "j" && std::string(g_readyPath) == "r"; }},
         {{"-p", "1", "--rcvbuf", "1048576", "--tcp-close-after", "3", "--max-frame", "65535"},
@@ -49,6 +49,18 @@ TEST(CollectOptions, Accepted)
                      g_tcpStallTimeout == 5; }},
         {{"-p", "1", "--max-conns", "65536", "--tcp-stall-timeout", "0.25"},
          [] { return g_maxConns == 65536 && g_tcpStallTimeout == 0.25; }},
+        {{"-p", "1", "-w", "c.pcapng"},
+         [] { return std::string(g_capturePath) == "c.pcapng" && g_linkType == 140 &&
+                     !g_rotateBytes && !g_rotateSecs && !g_keepFiles && !g_bExitOnWriteError &&
+                     !g_dumpPath; }},
+        {{"-p", "1", "-w", "c", "-y", "ppp-hdlc", "-C", "100", "-G", "3600", "-W", "24",
+          "--exit-on-write-error"},
+         [] { return g_linkType == 50 && g_rotateBytes == 100000000 && g_rotateSecs == 3600 &&
+                     g_keepFiles == 24 && g_bExitOnWriteError; }},
+        {{"-p", "1", "-w", "c", "-y", "lapd", "-C", "0.002"},
+         [] { return g_linkType == 203 && g_rotateBytes == 2000; }},
+        {{"-p", "1", "-w", "-", "-y", "65535", "-v"},
+         [] { return std::string(g_capturePath) == "-" && g_linkType == 65535; }},
     };
     for (Case &c : cases) {
         std::string line;
@@ -80,6 +92,19 @@ TEST(CollectOptions, Refused)
         {"-p", "1", "--no-such"},
         {"-p", "1", "extra"},
         {"-p"},
+        {"-p", "1", "-w", "c", "-y", "mtp3"},
+        {"-p", "1", "-w", "c", "-y", "65536"},
+        {"-p", "1", "-w", "c", "-y", ""},
+        {"-p", "1", "-w", "c", "-C", "0"},
+        {"-p", "1", "-w", "c", "-C", "0.0000001"},
+        {"-p", "1", "-w", "c", "-G", "1.5"},
+        {"-p", "1", "-w", "c", "-G", "0"},
+        {"-p", "1", "-C", "1"},
+        {"-p", "1", "-w", "c", "-W", "3"},
+        {"-p", "1", "-w", "c", "-G", "5", "-W", "0"},
+        {"-p", "1", "-w", "-", "-G", "5"},
+        {"-p", "1", "-w", "-", "-P"},
+        {"-p", "1", "-w", "-", "-x"},
     };
     testing::internal::CaptureStderr();
     for (auto &c : cases) {
@@ -91,6 +116,9 @@ TEST(CollectOptions, Refused)
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("usage: cvfcollect -p port"), std::string::npos);
     EXPECT_NE(err.find("cvfcollect: invalid port: 65536"), std::string::npos);
+    EXPECT_NE(err.find("cvfcollect: unknown link type: mtp3 (use mtp2, lapd, frelay, chdlc, "
+                       "ppp-hdlc, or a number 0 to 65535)"),
+              std::string::npos);
 }
 
 TEST(CollectOptions, Help)

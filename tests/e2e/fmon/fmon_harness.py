@@ -453,7 +453,7 @@ class Collector:
 
     def argv(self):
         argv = [COLLECT, "-t" if self.tcp else "-u", "-b", self.host, "-p", str(self.port),
-                "-w", self.dump_path, "-j", self.json_path, "-r", self.ready_path,
+                "--dump", self.dump_path, "-j", self.json_path, "-r", self.ready_path,
                 "--v%d" % self.version]
         if self.count:
             argv += ["-c", str(self.count)]

@@ -64,7 +64,7 @@ class Collector:
         p = lambda name: os.path.join(self.dir.name, name)
         self.ready, self.json, self.dump = p("ready"), p("summary.json"), p("dump")
         self.outpath, self.errpath = p("out"), p("err")
-        cmd = [BIN, "-r", self.ready, "-j", self.json] + (["-w", self.dump] if dump else [])
+        cmd = [BIN, "-r", self.ready, "-j", self.json] + (["--dump", self.dump] if dump else [])
         cmd += list(args)
         # closed: standard descriptors the collector starts without;
         # nofile: its (soft, hard) descriptor limit

@@ -1,0 +1,339 @@
+"""cvfcollect -w: records sent over loopback UDP and TCP come out as a
+pcapng capture, read back with tshark and capinfos (Debian's wireshark
+readers): interfaces, times, directions, drop counts, frame bytes, MTP2
+decoding, rotation by size and by time, standard output into a live
+tshark, write failures and signals."""
+import json
+import os
+import re
+import resource
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+
+from test_cvfcollect import BIN, WAIT, record, send_paced, wait_for
+
+TSHARK_FIELDS = ["frame.interface_name", "frame.interface_description", "frame.time_epoch",
+                 "frame.packet_flags_direction", "frame.drop_count", "frame.len",
+                 "frame.cap_len"]
+RX, TX = "0x00000001", "0x00000002"
+
+
+def run(cmd, **kw):
+    return subprocess.run(cmd, capture_output=True, text=True, timeout=WAIT,
+                          stdin=subprocess.DEVNULL, **kw)
+
+
+def packets(path):
+    """Every packet of a capture as a dict of the fields above plus its bytes."""
+    r = run(["tshark", "-r", path, "-T", "fields", "-E", "separator=|"]
+            + sum((["-e", f] for f in TSHARK_FIELDS), []))
+    assert r.returncode == 0, r.stderr
+    rows = [dict(zip(TSHARK_FIELDS, ln.split("|"))) for ln in r.stdout.splitlines()]
+    r = run(["tshark", "-r", path, "-T", "ek", "-x"])
+    assert r.returncode == 0, r.stderr
+    raw = [json.loads(ln)["layers"].get("frame_raw", "") for ln in r.stdout.splitlines()
+           if ln.startswith('{"timestamp"')]
+    assert len(raw) == len(rows)
+    for row, hexbytes in zip(rows, raw):
+        row["bytes"] = bytes.fromhex(hexbytes)
+    return rows
+
+
+def capinfos(path):
+    r = run(["capinfos", path])
+    assert r.returncode == 0, "capinfos %s: %s" % (path, r.stderr)
+    return r.stdout
+
+
+def packet_count(path):
+    return int(re.search(r"Number of packets:\s+(\d+)", capinfos(path)).group(1))
+
+
+def mtp2_frame(seq, li):
+    """An MTP2 signal unit: BSN/BIB, FSN/FIB, length indicator, then li bytes."""
+    return bytes([0x80 | seq & 0x7F, 0x80 | (seq + 1) & 0x7F, li]) + bytes(range(3, 3 + li))
+
+
+class Collector:
+    """One cvfcollect run writing a capture (cap.pcapng in its temporary
+    directory unless told otherwise), a JSON summary and a ready file."""
+
+    def __init__(self, test, *args, capture="cap.pcapng", ready=True, preexec=None):
+        self.dir = tempfile.TemporaryDirectory()
+        test.addCleanup(self.close)
+        self.capture = capture
+        p = lambda name: os.path.join(self.dir.name, name)
+        self.ready, self.json, self.outpath, self.errpath = p("ready"), p("summary.json"), p("out"), p("err")
+        cmd = [BIN, "-r", self.ready, "-j", self.json, "-w", capture] + list(args)
+        with open(self.outpath, "w") as out, open(self.errpath, "w") as err:
+            self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                         cwd=self.dir.name, preexec_fn=preexec)
+        if ready:
+            wait_for(lambda: os.path.exists(self.ready) or self.proc.poll() is not None,
+                     "the collector to listen")
+            if self.proc.poll() is not None:
+                raise AssertionError("collector did not start: " + self.err())
+            with open(self.ready) as f:
+                self.listening = dict(ln.split()[1:] for ln in f)  # "udp": "[::]:PORT"
+            self.port = int(next(iter(self.listening.values())).rsplit(":", 1)[1])
+
+    def path(self, name=None):
+        return os.path.join(self.dir.name, name or self.capture)
+
+    def files(self):
+        return sorted(f for f in os.listdir(self.dir.name) if f.startswith("cap"))
+
+    def err(self):
+        with open(self.errpath) as f:
+            return f.read()
+
+    def out(self):
+        with open(self.outpath) as f:
+            return f.read()
+
+    def summary(self):
+        with open(self.json) as f:
+            return json.load(f)
+
+    def finish(self):
+        return self.proc.wait(timeout=WAIT)
+
+    def stop(self, sig=signal.SIGTERM):
+        self.proc.send_signal(sig)
+        return self.finish()
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        self.dir.cleanup()
+
+
+def has_packets(path, n):
+    """True once the capture at path holds n whole packets."""
+    r = run(["capinfos", "-c", "-M", path])
+    m = re.search(r"Number of packets:\s+(\d+)", r.stdout)
+    return r.returncode == 0 and m is not None and int(m.group(1)) >= n
+
+
+def udp_send(port, datagrams, host="127.0.0.1"):
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        for d in datagrams:
+            s.sendto(d, (host, port))
+
+
+class CaptureTest(unittest.TestCase):
+    def test_udp_and_tcp_records_as_packets(self):
+        udp = [(1, 0, 3), (2, 1, 0), (5, 0, 63), (6, 1, 2), (7, 0, 1), (3, 1, 5)]
+        bad = [b"\x00" * 7, record(4, gw=1, line=2, frame=b"ab")[:-1]]
+        tcp = [(10, 1, 4), (11, 0, 0), (13, 1, 6)]
+        c = Collector(self, "-p", "0", "-c", str(len(udp) + len(tcp)), "--v0")
+        sent = {}
+        for i, (seq, tx, li) in enumerate(udp):
+            d = record(seq, gw=1, line=2, tx=tx, frame=mtp2_frame(seq, li), ms=10 * i)
+            udp_send(c.port, [d] + (bad if i == 2 else []))
+            sent.setdefault("gw1-line2", []).append((seq, tx, 10 * i, mtp2_frame(seq, li)))
+        with socket.create_connection(("127.0.0.1", c.port), timeout=WAIT) as s:
+            for seq, tx, li in tcp:
+                s.sendall(record(seq, gw=3, line=4, tx=tx, frame=mtp2_frame(seq, li),
+                                 secs=1700000123, ms=999))
+                sent.setdefault("gw3-line4", []).append((seq, tx, 999, mtp2_frame(seq, li)))
+            self.assertEqual(c.finish(), 0, c.err())
+        self.assertEqual(c.summary()["invalid"], 2)
+
+        got = packets(c.path())
+        descr = {"gw1-line2": "cvfcollect udp " + c.listening["udp"],
+                 "gw3-line4": "cvfcollect tcp " + c.listening["tcp"]}
+        # lost counts as the collector keeps them: 3 and 4 missing at 5 (3
+        # comes late and is no drop of its own), 12 missing at 13
+        drops = {5: "2", 13: "1"}
+        for name, recs in sent.items():
+            mine = [p for p in got if p["frame.interface_name"] == name]
+            self.assertEqual(len(mine), len(recs), name)
+            for p, (seq, tx, ms, frame) in zip(mine, recs):
+                secs = 1700000123 if name == "gw3-line4" else 1700000000
+                self.assertEqual(p, {
+                    "frame.interface_name": name,
+                    "frame.interface_description": descr[name],
+                    "frame.time_epoch": "%d.%03d000000" % (secs, ms),
+                    "frame.packet_flags_direction": TX if tx else RX,
+                    "frame.drop_count": drops.get(seq, ""),
+                    "frame.len": str(len(frame)),
+                    "frame.cap_len": str(len(frame)),
+                    "bytes": frame,
+                }, "seq %d" % seq)
+
+        info = capinfos(c.path())
+        self.assertIn("Number of interfaces in file: 2", info)
+        self.assertEqual(info.count("Encapsulation = SS7 MTP2 (42 - mtp2)"), 2)
+        self.assertIn("Capture application: cvfcollect", info)
+        self.assertIn("Time precision = milliseconds (3)", info)
+        # the default link type decodes as MTP2, length indicators included
+        r = run(["tshark", "-r", c.path(), "-Y", "mtp2", "-T", "fields", "-e", "mtp2.li"])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stdout.split(), [str(li) for _, _, li in udp + tcp])
+
+    def test_link_type_by_name_and_number(self):
+        for arg, encap in (("lapd", "LAPD"), ("chdlc", "Cisco HDLC"), ("147", "USER 0")):
+            c = Collector(self, "-p", "0", "-u", "-c", "1", "-y", arg)
+            udp_send(c.port, [record(1, frame=b"\x02\x01\x03")])
+            self.assertEqual(c.finish(), 0, c.err())
+            self.assertRegex(capinfos(c.path()), r"Encapsulation = %s \(" % encap, arg)
+
+
+class RotationTest(unittest.TestCase):
+    def test_size_rotation_numbers_on_after_earlier_files(self):
+        n = 60
+        d = self.enterContext(tempfile.TemporaryDirectory())
+        at = lambda name: os.path.join(d, name)
+        with open(at("cap-00004.pcapng"), "wb") as f:  # an earlier run's capture
+            f.write(b"earlier")
+        frames = [bytes([i]) * 100 for i in range(n)]
+        for _ in range(2):  # the second run is a restarted service
+            c = Collector(self, "-p", "0", "-u", "-c", str(n), "-C", "0.002",
+                          capture=at("cap.pcapng"))
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+                send_paced(s, ("127.0.0.1", c.port),
+                           [record(i, frame=f) for i, f in enumerate(frames)])
+            self.assertEqual(c.finish(), 0, c.err())
+        with open(at("cap-00004.pcapng"), "rb") as f:
+            self.assertEqual(f.read(), b"earlier")
+        # 144-byte packets: the section header, one interface and 13 packets
+        # fill a file of 2000 bytes
+        per_run = (n + 12) // 13
+        self.assertEqual(sorted(os.listdir(d)),
+                         ["cap-%05d.pcapng" % k for k in range(4, 5 + 2 * per_run)])
+        for run_no in range(2):
+            got = []
+            for k in range(5 + run_no * per_run, 5 + (run_no + 1) * per_run):
+                p = at("cap-%05d.pcapng" % k)
+                self.assertLessEqual(os.path.getsize(p), 2000)
+                got += [q["bytes"] for q in packets(p)]
+            self.assertEqual(got, frames)
+
+    def test_time_rotation_keeps_the_newest(self):
+        c = Collector(self, "-p", "0", "-u", "-G", "1", "-W", "2")
+        for burst in range(3):
+            if burst:
+                time.sleep(1.1)
+            udp_send(c.port, [record(2 * burst), record(2 * burst + 1)])
+        wait_for(lambda: "cap-00003.pcapng" in c.files() and
+                 has_packets(c.path("cap-00003.pcapng"), 2), "the third file")
+        self.assertEqual(c.stop(), 0, c.err())
+        self.assertEqual(c.files(), ["cap-00002.pcapng", "cap-00003.pcapng"])
+        for k in (2, 3):
+            self.assertEqual(packet_count(c.path("cap-%05d.pcapng" % k)), 2)
+
+
+class StreamTest(unittest.TestCase):
+    def test_standard_output_into_live_tshark(self):
+        ready = os.path.join(self.enterContext(tempfile.TemporaryDirectory()), "ready")
+        col = subprocess.Popen([BIN, "-p", "0", "-u", "-w", "-", "-r", ready],
+                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE)
+        self.addCleanup(lambda: col.poll() is None and col.kill())
+        ts = subprocess.Popen(["tshark", "-l", "-i", "-", "-c", "3", "-T", "fields",
+                               "-e", "frame.interface_name", "-e", "mtp2.li"],
+                              stdin=col.stdout, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              text=True)
+        self.addCleanup(lambda: ts.poll() is None and ts.kill())
+        col.stdout.close()
+        wait_for(lambda: os.path.exists(ready), "the collector to listen")
+        with open(ready) as f:
+            port = int(f.readline().rsplit(":", 1)[1])
+        udp_send(port, [record(i, gw=7, line=i, frame=mtp2_frame(i, i)) for i in range(3)])
+        # tshark ends after three packets while the collector keeps running
+        out, err = ts.communicate(timeout=WAIT)
+        self.assertEqual(ts.returncode, 0, err)
+        self.assertEqual(out.splitlines(), ["gw7-line0\t0", "gw7-line1\t1", "gw7-line2\t2"])
+        self.assertIsNone(col.poll())
+        col.send_signal(signal.SIGTERM)
+        _, cerr = col.communicate(timeout=WAIT)
+        self.assertEqual(col.returncode, 0, cerr)
+        self.assertIn(b"total: records=3 ", cerr)
+
+    def test_print_refused_with_standard_output(self):
+        r = run([BIN, "-p", "0", "-w", "-", "-P"])
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("cvfcollect: -P and -x print on standard output, which -w - takes for the "
+                      "capture", r.stderr)
+        self.assertEqual(r.stdout, "")
+
+
+def limit_file_size(size):
+    def apply():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (size, size))
+    return apply
+
+
+class WriteErrorTest(unittest.TestCase):
+    NOTE = "; records are still counted but no longer captured\n"
+
+    def test_full_device_reported_once_and_counting_goes_on(self):
+        c = Collector(self, "-p", "0", "-u", "-c", "20", capture="/dev/full")
+        udp_send(c.port, [record(i, frame=b"z" * 300) for i in range(20)])
+        self.assertEqual(c.finish(), 1)
+        self.assertEqual(c.err().count("capture file"), 1, c.err())
+        self.assertIn("cvfcollect: cannot write capture file /dev/full: No space left on device"
+                      + self.NOTE, c.err())
+        self.assertEqual(c.summary()["records"], 20)
+        self.assertIn("total: records=20 ", c.out())
+
+    def test_missing_directory(self):
+        c = Collector(self, "-p", "0", "-u", "-c", "2", capture="no/cap.pcapng")
+        udp_send(c.port, [record(1), record(2)])
+        self.assertEqual(c.finish(), 1)
+        self.assertIn("cvfcollect: cannot create capture file no/cap.pcapng: No such file or "
+                      "directory" + self.NOTE, c.err())
+        self.assertEqual(c.summary()["records"], 2)
+        c = Collector(self, "-p", "0", "--exit-on-write-error", capture="no/cap.pcapng",
+                      ready=False)
+        self.assertEqual(c.finish(), 1)
+        self.assertIn("no/cap.pcapng: No such file or directory; ending\n", c.err())
+        self.assertFalse(os.path.exists(c.ready))
+
+    def test_exit_on_write_error_ends_after_the_summary(self):
+        """A file that may not grow past 5000 bytes: the collector ends at the
+        write that fails, prints its summary and leaves whole blocks."""
+        c = Collector(self, "-p", "0", "-u", "--exit-on-write-error",
+                      preexec=limit_file_size(5000))
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            for i in range(500):
+                if c.proc.poll() is not None:
+                    break
+                s.sendto(record(i, frame=b"q" * 200), ("127.0.0.1", c.port))
+                time.sleep(0.005)
+        self.assertEqual(c.finish(), 1)
+        self.assertIn("cvfcollect: cannot write capture file cap.pcapng: File too large; ending\n",
+                      c.err())
+        taken = c.summary()["records"]
+        self.assertIn("total: records=%d " % taken, c.out())
+        size = os.path.getsize(c.path())
+        self.assertLessEqual(size, 5000)
+        # every packet block is whole: 244 bytes each after the SHB and IDB
+        kept = packet_count(c.path())
+        self.assertLess(kept, taken)
+        self.assertEqual(packets(c.path())[-1]["bytes"], b"q" * 200)
+        self.assertGreater(kept, 10)
+
+
+class SignalTest(unittest.TestCase):
+    def test_signals_leave_every_record_readable(self):
+        frames = [bytes([i % 256]) * (i % 40) for i in range(300)]
+        for sig in (signal.SIGTERM, signal.SIGINT):
+            c = Collector(self, "-p", "0", "-u")
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+                send_paced(s, ("127.0.0.1", c.port),
+                           [record(i, gw=2, line=9, frame=f) for i, f in enumerate(frames)])
+            wait_for(lambda: has_packets(c.path(), len(frames)), "every record in the file")
+            self.assertEqual(c.stop(sig), 0, c.err())
+            self.assertEqual([p["bytes"] for p in packets(c.path())], frames)
+
+
+if __name__ == "__main__":
+    unittest.main()

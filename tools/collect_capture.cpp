@@ -1,0 +1,88 @@
+// The capture file: records to pcapng packets.
+#include "collect_capture.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "collect_options.h"
+#include "collect_run.h"
+#include "collect_stats.h"
+
+PcapWriter g_capture;
+static int g_capturing;        // 1 once the capture was started
+static char g_descr[2][128];   // if_description of records from UDP and from TCP
+
+int captureToStdout(void)
+{
+    return g_capturePath && strcmp(g_capturePath, "-") == 0;
+}
+
+int captureOpen(void)
+{
+    if (!g_capturePath)
+        return 1;
+    snprintf(g_descr[0], sizeof g_descr[0], "cvfcollect udp %s", g_udpListener.name);
+    snprintf(g_descr[1], sizeof g_descr[1], "cvfcollect tcp %s", g_tcpListener.name);
+    g_capture.failNote =
+        g_bExitOnWriteError ? "; ending" : "; records are still counted but no longer captured";
+    PcapSettings set = {g_capturePath, "cvfcollect", g_linkType, g_rotateBytes,
+                        g_rotateSecs * 1000000000u, g_keepFiles};
+    g_capturing = 1;
+    return pcapOpen(&g_capture, set, monoNs()) || !g_bExitOnWriteError;
+}
+
+uint64_t captureLostBefore(const CvRecord &rec)
+{
+    const LineStats *ls = g_lines[lineKey(rec.gwId, rec.lineNum)];
+    return ls ? ls->seq.lost : 0;
+}
+
+// Milliseconds since 1970, held at the largest value past it.
+static uint64_t stampMs(const CvRecord &rec)
+{
+    if (rec.stampSecs > (UINT64_MAX - 999) / 1000)
+        return UINT64_MAX;
+    return rec.stampSecs * 1000 + rec.stampMsecs;
+}
+
+static void endOnFailure(void)
+{
+    if (g_capture.failed && g_bExitOnWriteError)
+        g_bStop = 1;
+}
+
+void captureRecord(const CvRecord &rec, uint64_t lostBefore, const Listener *via, uint64_t nowNs)
+{
+    if (!g_capturing)
+        return;
+    char name[24];
+    snprintf(name, sizeof name, "gw%u-line%u", rec.gwId, rec.lineNum);
+    uint64_t lost = captureLostBefore(rec);
+    PcapPacket pkt = {lineKey(rec.gwId, rec.lineNum),
+                      name,
+                      g_descr[via == &g_tcpListener],
+                      stampMs(rec),
+                      rec.txFlag ? kEpbOutbound : kEpbInbound,
+                      lost > lostBefore ? lost - lostBefore : 0,
+                      rec.frame,
+                      rec.frameLen,
+                      rec.frameLen};
+    pcapWrite(&g_capture, pkt, nowNs);
+    endOnFailure();
+}
+
+void captureFlush(void)
+{
+    if (!g_capturing || !g_capture.used)
+        return;
+    pcapFlush(&g_capture);
+    endOnFailure();
+}
+
+int captureClose(void)
+{
+    if (!g_capturing)
+        return 1;
+    g_capturing = 0;
+    return pcapClose(&g_capture);
+}

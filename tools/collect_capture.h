@@ -1,0 +1,24 @@
+// The capture file of -w: every valid record as one packet of a pcapng
+// file, in arrival order, with an interface per gateway and line.
+#pragma once
+#include <cstdint>
+
+#include "collect_net.h"
+#include "collect_record.h"
+#include "pcapng.h"
+
+extern PcapWriter g_capture;
+
+// 1 when -w names standard output.
+int captureToStdout(void);
+// Opens the capture of -w (nothing without it); 0 when it cannot start and
+// write errors end the run.
+int captureOpen(void);
+// The line's lost count before the record is accounted.
+uint64_t captureLostBefore(const CvRecord &rec);
+// Adds one valid record that arrived through via; lostBefore as above.
+void captureRecord(const CvRecord &rec, uint64_t lostBefore, const Listener *via, uint64_t nowNs);
+// Writes out what is gathered, before the receive loop waits.
+void captureFlush(void);
+// Flushes and closes; 0 when a capture write failed during the run.
+int captureClose(void);
