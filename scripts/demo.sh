@@ -2,7 +2,9 @@
 # A line monitor at work, without the hardware: a simulated sync port sync0
 # carries traffic with some reordering and a few lost frames, cvfmonUdp
 # monitors it and forwards every frame to the bundled collector, which
-# prints the records as they arrive and a summary at the end.
+# prints the records as they arrive and a summary at the end, and writes
+# what it received to build/demo.pcapng, of which tshark shows the first
+# frames.
 #
 #   ./scripts/demo.sh build/x64/bin
 #
@@ -14,6 +16,7 @@ BIN=$(cd "${1:-build/x64/bin}" 2>/dev/null && pwd) || {
     echo "demo: no build at ${1:-build/x64/bin}; run 'make build-x64' first" >&2
     exit 1
 }
+CAPTURE=$(cd "$BIN/../.." && pwd)/demo.pcapng
 for tool in cvsim cvfmonUdp cvfcollect; do
     [ -x "$BIN/$tool" ] || { echo "demo: $BIN/$tool is missing; build first" >&2; exit 1; }
 done
@@ -49,7 +52,7 @@ trap 'exit 130' INT TERM
 
 PORT=8888
 # The collector prints each record as it takes it, and its summary at the end.
-"$BIN/cvfcollect" -u -b 127.0.0.1 -p "$PORT" -P -r "$WORK/ready" &
+"$BIN/cvfcollect" -u -b 127.0.0.1 -p "$PORT" -P -r "$WORK/ready" -w "$CAPTURE" &
 COL=$!
 n=0
 while [ ! -e "$WORK/ready" ]; do
@@ -81,4 +84,9 @@ wait "$COL" 2>/dev/null || true
 COL=""
 echo
 echo "-- the simulated driver: $(sed 's/^cvsim: sync0: //' "$WORK/player" | cut -d' ' -f1,5-7)"
+if command -v tshark >/dev/null; then
+    echo
+    echo "-- what the collector wrote: $CAPTURE (open it in Wireshark); its first frames as tshark decodes them:"
+    tshark -r "$CAPTURE" -c 8 2>/dev/null || true
+fi
 echo "== demo finished =="

@@ -139,6 +139,18 @@ class DebianPackages(unittest.TestCase):
         for pkg in PACKAGES:
             self.assertEqual(status(pkg), "installed")
 
+        made = not os.path.lexists("/etc/cvfmon")
+        conf = "/etc/cvfmon/sync0.conf"
+        with self.subTest("a port's configuration from the shipped example"):
+            self.addCleanup(lambda: shutil.rmtree("/etc/cvfmon", True) if made else
+                            (os.path.lexists(conf) and os.unlink(conf)))
+            self.assertFalse(os.path.lexists(conf), "a configuration of sync0 exists already")
+            r = run("install", "-D", "-m", "644",
+                    "/usr/share/doc/corvane-utils/examples/sync0.conf", conf)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            with open(conf) as f:
+                self.assertRegex(f.read(), r'(?m)^CVFMON_ARGS="[^"]+"$')
+
         with self.subTest("systemd-analyze verify"):
             for unit in ("cvfmonUdp@sync0.service", "cvfcollect.service"):
                 r = run("systemd-analyze", "verify", unit)
@@ -187,6 +199,12 @@ class DebianPackages(unittest.TestCase):
                    for line in run("dpkg-deb", "-c", deb).stdout.splitlines()
                    if not line.startswith("d")]
         self.assertIn("/usr/bin/cvfmonUdp", shipped)
+        # The port's configuration is the administrator's, not the package's:
+        # removed by hand before the package, as a user would.
+        if made:
+            shutil.rmtree("/etc/cvfmon", True)
+        elif os.path.lexists(conf):
+            os.unlink(conf)
         r = run("dpkg", "-r", *PACKAGES)
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
         self.assertEqual([p for p in shipped if os.path.lexists(p)], [], "left by dpkg -r")

@@ -4,7 +4,6 @@ build tree with the user and capabilities the unit gives, against the
 simulated sync driver."""
 
 import os
-import re
 import shutil
 import signal
 import socket

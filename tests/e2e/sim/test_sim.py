@@ -284,3 +284,25 @@ class Examples(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+@unittest.skipUnless(os.geteuid() == 0, "needs root for network namespaces")
+class StandardDescriptors(unittest.TestCase):
+    """Started with a standard descriptor closed, cvsim puts /dev/null there
+    before it opens a port, a socket or a file, so the command it runs
+    inherits no simulator descriptor in place of a standard stream."""
+
+    def test_closed_descriptor_is_dev_null_for_the_command(self):
+        for fd in (0, 1, 2):
+            with self.subTest(fd=fd):
+                other = 2 if fd != 2 else 1
+                script = f'exec "$@" {fd}>&-'
+                inner = f"readlink /proc/self/fd/{fd} >&{other}; exit 0"
+                r = subprocess.run(["sh", "-c", script, "sh", CVSIM, "run", "--",
+                                    "sh", "-c", inner],
+                                   capture_output=True, text=True, timeout=60)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                # /dev/null, or the pipe through which cvsim relays the
+                # command's output; never a port, socket or file of cvsim's.
+                self.assertRegex(r.stdout + r.stderr, r"^(/dev/null|pipe:\[\d+\])\n$")
+

@@ -1,0 +1,245 @@
+"""The README's commands, as a user types them: every command in a ```sh
+block is either run here, as written (the build's bin directory standing for
+build/x64/bin, a scratch directory as the working directory), and its outcome
+checked, or named below with the test that runs it because it changes the
+machine. A command added to the README without a test fails here."""
+
+import os
+import re
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import tempfile
+import time
+import unittest
+
+BIN = os.environ.get("CV_BIN", "")
+SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../.."))
+README = os.path.join(SOURCE, "README.md")
+TIMEOUT = 180
+
+# Commands that install, remove or change the machine, and the tests that
+# run them.
+ELSEWHERE = {
+    "make test": "the test command itself (.ci/run)",
+    "make package": "e2e.test_package.PackageTest (cpack in this build)",
+    "dpkg -i build/x64/packages/corvane-utils_*.deb build/x64/packages/corvane-tools_*.deb":
+        "e2e.test_package.PackageTest.test_install_use_remove_purge",
+    "install -D -m 644 /usr/share/doc/corvane-utils/examples/sync0.conf /etc/cvfmon/sync0.conf":
+        "e2e.test_package.PackageTest.test_install_use_remove_purge",
+    "systemctl enable --now cvfmonUdp@sync0":
+        "e2e.test_package_units (the unit's ExecStart as systemd expands it, on the simulator)",
+    "systemctl enable --now cvfcollect":
+        "e2e.test_package_units (the unit's ExecStart as systemd expands it)",
+    "setcap cap_net_raw,cap_net_admin=ep /usr/bin/cvfmonUdp":
+        "e2e.test_package.PackageTest.test_install_use_remove_purge",
+}
+
+
+def readme_commands():
+    """The commands of the README's sh blocks, continuation lines joined and
+    trailing comments dropped, in order."""
+    with open(README) as f:
+        text = f.read()
+    commands = []
+    for block in re.findall(r"^```sh\n(.*?)^```", text, re.S | re.M):
+        block = block.replace("\\\n", " ")
+        for line in block.splitlines():
+            line = re.sub(r"\s{2,}#.*$", "", line).strip()
+            line = re.sub(r"\s+", " ", line)
+            if line and not line.startswith("#"):
+                commands.append(line)
+    return commands
+
+
+COMMANDS = readme_commands()
+
+
+def command(prefix):
+    """The one README command that starts with prefix."""
+    found = [c for c in COMMANDS if c.startswith(prefix)]
+    assert len(found) == 1, (prefix, found)
+    return found[0]
+
+
+class ReadmeTestCase(unittest.TestCase):
+    ran = set()
+
+    def setUp(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root for network namespaces")
+        self.tmp = tempfile.mkdtemp(prefix="cvreadme.")
+        self.addCleanup(shutil.rmtree, self.tmp, True)
+        self.env = dict(os.environ, PATH=BIN + ":" + os.environ["PATH"])
+
+    def sh(self, cmd, timeout=TIMEOUT, **kw):
+        """Runs a README command as written, in the scratch directory."""
+        cmd = cmd.replace("build/x64/bin/", BIN + "/")
+        cmd = cmd.replace("tools/wireshark/", os.path.join(SOURCE, "tools/wireshark") + "/")
+        return subprocess.run(["sh", "-c", cmd], cwd=self.tmp, env=self.env, text=True,
+                              capture_output=True, timeout=timeout, stdin=subprocess.DEVNULL, **kw)
+
+    def ok(self, cmd, status=0, **kw):
+        r = self.sh(cmd, **kw)
+        self.assertEqual(r.returncode, status, f"{cmd}\n{r.stdout}\n{r.stderr}")
+        return r
+
+
+class Coverage(unittest.TestCase):
+
+    def test_every_command_is_run_by_a_test(self):
+        here = set()
+        for cls in (FirstSteps, TolviSection, CollectorSection):
+            here.update(cls.RUNS)
+        unexercised = [c for c in COMMANDS if c not in here and c not in ELSEWHERE]
+        self.assertEqual(unexercised, [], "README commands that no test runs")
+        stale = sorted((here | set(ELSEWHERE)) - set(COMMANDS))
+        self.assertEqual(stale, [], "tests of commands the README no longer has")
+
+
+class FirstSteps(ReadmeTestCase):
+    RUNS = {
+        "make demo",
+        command("build/x64/bin/cvsim run --count 300 --start-seq 100 --rate 200 --reorder"),
+        command("build/x64/bin/cvsim run --count 300 --start-seq 100 --rate 200 --loss"),
+        "capinfos line.pcapng",
+        "tshark -r line.pcapng -c 5",
+        command("tshark -X lua_script:tools/wireshark/cvfmon.lua"),
+    }
+
+    def test_demo(self):
+        r = subprocess.run(["make", "-s", "demo"], cwd=SOURCE, text=True, capture_output=True,
+                           timeout=600, stdin=subprocess.DEVNULL)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertIn("== demo finished ==", r.stdout)
+        self.assertRegex(r.stdout, r"total: records=\d+")
+        self.assertIn("build/demo.pcapng", r.stdout)
+        self.assertRegex(r.stdout, r"(?m)^\s*1\s+0\.000\s")
+
+    # cvsim run ends the monitor a second after the last record: status 2.
+    def test_try_it_on_the_simulator(self):
+        r = self.ok(command("build/x64/bin/cvsim run --count 300 --start-seq 100 --rate 200 --reorder"), 2)
+        self.assertRegex(r.stdout, r"gw=1 line=0 seq=100 ")
+        self.assertRegex(r.stdout, r"total: records=300 .* lost=0 ")
+
+    def test_capture_to_a_file(self):
+        self.ok(command("build/x64/bin/cvsim run --count 300 --start-seq 100 --rate 200 --loss"), 2)
+        r = self.ok("capinfos line.pcapng")
+        self.assertIn("pcapng", r.stdout)
+        self.assertIn("gw1-line0", r.stdout)
+        r = self.ok("tshark -r line.pcapng -c 5")
+        self.assertEqual(len(r.stdout.splitlines()), 5, r.stdout)
+        r = self.ok("tshark -r line.pcapng -T fields -e frame.protocols")
+        self.assertEqual({p.split(":")[0] for p in r.stdout.split()}, {"mtp2"}, r.stdout)
+
+    def test_dissector_on_a_capture_of_the_stream(self):
+        # The collector's port captured while the monitor forwards to it.
+        # dumpcap writes its file header before the filter is in place, and
+        # loses what the kernel still holds for it when it is interrupted:
+        # a pause after each.
+        script = ('dumpcap -q -i lo -f "udp port 5000" -w stream.pcapng 2>/dev/null & d=$!;'
+                  'until [ -s stream.pcapng ]; do sleep 0.05; done; sleep 0.5;'
+                  'cvfcollect -u -p 5000 -i 2 >/dev/null 2>&1 & cvfmonUdp sync0 127.0.0.1 5000 7 & m=$!;'
+                  'cvsim play --port sync0 --count 20 --start-seq 1 --size 30;'
+                  'sleep 1; kill $m; wait $m; sleep 1; kill -INT $d; wait $d')
+        r = subprocess.run([os.path.join(BIN, "cvsim"), "run", "--ports", "sync0", "--timeout", "60",
+                            "--", "sh", "-c", script], cwd=self.tmp, env=self.env, text=True,
+                           capture_output=True, timeout=TIMEOUT, stdin=subprocess.DEVNULL)
+        self.assertTrue(os.path.exists(os.path.join(self.tmp, "stream.pcapng")), r.stderr)
+        r = self.ok(command("tshark -X lua_script:tools/wireshark/cvfmon.lua"))
+        rows = [line.split("\t") for line in r.stdout.splitlines()]
+        self.assertEqual([int(row[0]) for row in rows], list(range(1, 21)), r.stdout)
+        for row in rows:
+            self.assertEqual(row[2:], ["7", "0", row[4], "30"], row)
+            self.assertIn(row[4], ("0", "1"))
+            self.assertRegex(row[1], r"^\w{3} [ \d]\d, \d{4} \d\d:\d\d:\d\d\.\d{3}")
+
+
+class TolviSection(ReadmeTestCase):
+    """The simulated Tolvi device, its commands in the README's order."""
+    RUNS = {c for c in COMMANDS if c.startswith("cvsim tolvi ")}
+
+    def test_commands_in_order(self):
+        out = {}
+        for cmd in [c for c in COMMANDS if c.startswith("cvsim tolvi ")]:
+            r = self.sh(cmd)
+            out[cmd] = r
+            # CTFlash ends with status 1 when its input ends (as Quit does).
+            expected = 1 if "CTFlash" in cmd else 0
+            self.assertEqual(r.returncode, expected, f"{cmd}\n{r.stdout}\n{r.stderr}")
+
+        def output(prefix):
+            return out[command("cvsim tolvi --dir sim run -- sh -c \"printf '" + prefix)].stdout
+
+        self.assertRegex(output("c q"), r"(?m)^ 6\t0x30000\t45312\t1\.0\.0\.3\t")
+        self.assertIn("Verified", output("cp8"))
+        self.assertIn("IoctlCodeCorvaneControlRequest failed", output("cp7"))
+        self.assertIn("Success", output("e8"))
+        show = out[command("cvsim tolvi --dir sim show")].stdout
+        self.assertTrue(show, "show printed nothing")
+        with open(os.path.join(self.tmp, "out.bin"), "rb") as f:
+            dumped = f.read()
+        self.assertEqual(len(dumped), 2 * 0x10000)
+        self.assertNotEqual(dumped[:16], b"\xff" * 16, "block 6 holds the image")
+
+
+class CollectorSection(ReadmeTestCase):
+    """The collector's examples, in a namespace of their own, fed records
+    over UDP and TCP."""
+    RUNS = {command("cvfcollect -p 5000 -P"), command("cvfcollect -p 0 -t -r ready")}
+
+    def in_namespace(self, cmd, feeder):
+        """Runs cmd in a private network namespace, then the Python feeder
+        there too (through a helper shell); returns the collector's result."""
+        script = (f"ip link set lo up; ({cmd}) >col.out 2>col.err & c=$!;"
+                  f"echo $c > col.pid; python3 feeder.py; wait $c; echo status=$? >>col.err")
+        with open(os.path.join(self.tmp, "feeder.py"), "w") as f:
+            f.write(feeder)
+        r = subprocess.run(["unshare", "-n", "sh", "-c", script], cwd=self.tmp, env=self.env,
+                           text=True, capture_output=True, timeout=TIMEOUT)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with open(os.path.join(self.tmp, "col.out")) as f1, open(os.path.join(self.tmp, "col.err")) as f2:
+            return f1.read(), f2.read()
+
+    FEED = '''
+import os, signal, socket, struct, time
+def rec(seq, v1):
+    head = struct.pack(">HQHBBBBH", seq, int(time.time()), 5, 1, 2, seq % 2, 0, 4) + b"abcd"
+    return (b"\\x01\\x00" if v1 else b"") + head
+'''
+
+    def test_print_every_record(self):
+        feed = self.FEED + '''
+time.sleep(0.5)
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+for i in range(3):
+    s.sendto(rec(i, False), ("127.0.0.1", 5000))
+time.sleep(0.5)
+os.kill(int(open("col.pid").read()), signal.SIGTERM)
+'''
+        out, err = self.in_namespace(command("cvfcollect -p 5000 -P"), feed)
+        self.assertEqual(len(re.findall(r"(?m)^gw=1 line=2 seq=\d ", out)), 3, out + err)
+        self.assertIn("status=0", err)
+
+    def test_summary_json_and_capture(self):
+        feed = self.FEED + '''
+while not os.path.exists("ready"):
+    time.sleep(0.05)
+port = int(open("ready").read().split("]:")[-1].split()[0])
+s = socket.create_connection(("127.0.0.1", port))
+s.sendall(b"".join(rec(i % 65536, True) for i in range(1000)))
+s.close()
+'''
+        out, err = self.in_namespace(command("cvfcollect -p 0 -t -r ready"), feed)
+        self.assertIn("status=0", err)
+        import json
+        with open(os.path.join(self.tmp, "sum.json")) as f:
+            self.assertEqual(json.load(f)["records"], 1000)
+        r = self.ok("capinfos -c -M cap.pcapng")
+        self.assertRegex(r.stdout, r"Number of packets:\s+1000")
+
+
+if __name__ == "__main__":
+    unittest.main()
