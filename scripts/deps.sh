@@ -5,7 +5,10 @@ set -e
 PKGS="cmake make g++ g++-multilib googletest python3 iproute2 binutils clang libclang-rt-14-dev socat iperf3 procps tshark dpkg-dev lintian systemd man-db libcap2-bin"
 missing=""
 for p in $PKGS; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+    # A package whose triggers are still pending (while another dpkg run
+    # goes on) is installed too.
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null |
+        grep -Eq "^install ok (installed|triggers-pending|triggers-awaited)$" || missing="$missing $p"
 done
 [ -z "$missing" ] && exit 0
 echo "deps: installing$missing"
