@@ -48,7 +48,10 @@ int playTraffic(const PlayOptions &opt, PlayStats *stats);
 // True when a raw socket of the monitor protocol is bound to the interface
 // with this index, as /proc/net/packet shows. A socket that is not bound yet
 // does not count: binding it re-registers it, and records that arrive
-// meanwhile would be lost.
+// meanwhile would be lost. Whether the receiver reads yet cannot be seen:
+// cvfmonUdp sleeps a second after binding, so the records played in that
+// second wait in its socket and it takes them in one go (as it would from a
+// busy line); the harness stops the monitor to get the same on purpose.
 bool receiverListening(unsigned ifindex);
 // Parses the contents of /proc/net/packet for receiverListening.
 bool packetTableHasReceiver(const char *table, unsigned ifindex);

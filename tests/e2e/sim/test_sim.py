@@ -1,10 +1,12 @@
 """The simulated sync driver end to end: what cvsim plays is what a raw
 socket on the port receives, only while monitor mode is on, and the
 monitor-mode request can be refused."""
+import json
 import os
 import re
 import struct
 import subprocess
+import sys
 import tempfile
 import unittest
 
@@ -265,6 +267,104 @@ class RunCommand(unittest.TestCase):
             self.assertTrue(r.stderr.startswith("cvsim: "), r.stderr)
         r = cvsim("play", "--no-wait", "--scenario", "/nonexistent")
         self.assertEqual(r.returncode, 1)
+
+
+# Run inside the namespace while the player waits: switches monitor mode on
+# after DELAY/2, binds a receiver after DELAY (so the player waits for both
+# conditions in turn), then prints the arrival times of up to N records,
+# in seconds from the binding.
+LATE_RECEIVER = r"""
+import json, socket, subprocess, sys, time
+probe, n, delay = sys.argv[1], int(sys.argv[2]), float(sys.argv[3])
+time.sleep(delay / 2)
+subprocess.run([probe, "monitor", "sync0", "1"], check=True, stdout=subprocess.DEVNULL)
+time.sleep(delay / 2)
+s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(0x6005))
+s.bind(("sync0", 0))
+bound = time.monotonic()
+s.settimeout(10)
+times = []
+try:
+    while len(times) < n:
+        s.recv(65536)
+        times.append(time.monotonic() - bound)
+except socket.timeout:
+    pass
+print(json.dumps(times))
+"""
+
+# Run inside the namespace: the real monitor forwarding to a UDP socket of
+# this script. One record is played on its own and must come out before
+# anything else is written; then N records at RATE from a second player.
+# Prints the first record's sequence number and, for the others, the arrival
+# times (seconds from the second player's start) and sequence numbers.
+MONITOR_FORWARDING = r"""
+import json, socket, subprocess, sys, time
+cvsim, fmon, n, rate = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
+u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+u.bind(("127.0.0.1", 0))
+u.settimeout(10)
+mon = subprocess.Popen([fmon, "sync0", "127.0.0.1", str(u.getsockname()[1]), "1"],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+def play(seq, count, *extra):
+    return subprocess.Popen([cvsim, "play", "--port", "sync0", "--count", str(count),
+                             "--start-seq", str(seq), *extra], stderr=subprocess.DEVNULL)
+out = {"first": None, "arrivals": []}
+try:
+    if play(100, 1).wait(60) == 0:
+        out["first"] = int.from_bytes(u.recv(9000)[0:2], "big")
+        start = time.monotonic()
+        player = play(101, n, "--rate", rate)
+        while len(out["arrivals"]) < n:
+            d = u.recv(9000)
+            out["arrivals"].append((time.monotonic() - start, int.from_bytes(d[0:2], "big")))
+        player.wait(60)
+except socket.timeout:
+    pass
+finally:
+    mon.terminate()
+    mon.wait(30)
+print(json.dumps(out))
+"""
+
+
+@unittest.skipUnless(os.geteuid() == 0, "needs root for network namespaces")
+class Pacing(unittest.TestCase):
+    """A rate holds from the moment a receiver listens: time spent waiting
+    for it is not made up in a burst, and a record written is there at once.
+    The bounds only tell a paced stream from a burst; a slow machine passes."""
+
+    def assert_paced(self, times, n, rate, what):
+        nominal = (n - 1) / rate
+        spread = times[-1] - times[0]
+        self.assertGreater(spread, nominal / 2, "%s: %d records in %.3f s" % (what, n, spread))
+        early = sum(1 for t in times if t - times[0] < 0.1)
+        self.assertLessEqual(early, n // 2, "%s: %d records in the first 0.1 s" % (what, early))
+
+    def test_rate_starts_when_the_receiver_binds(self):
+        # The receiver comes 1.2 s after the player starts, longer than the
+        # whole play takes at its rate: a player that counted the wait as
+        # playing time would send every record at once.
+        n, rate = 60, 60
+        r = cvsim("run", "--count", str(n), "--rate", str(rate), "--",
+                  sys.executable, "-c", LATE_RECEIVER, PROBE, str(n), "1.2")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        times = json.loads(r.stdout)
+        self.assertEqual(len(times), n, r.stderr)
+        self.assertLess(times[0], 5, "the first record waited after the receiver bound")
+        self.assert_paced(times, n, rate, "receiver bound late")
+
+    def test_monitor_receives_each_record_as_written(self):
+        n, rate = 60, 60
+        r = cvsim("run", "--", sys.executable, "-c", MONITOR_FORWARDING, CVSIM,
+                  os.path.join(BIN, "cvfmonUdp"), str(n), str(rate))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        out = json.loads(r.stdout)
+        # A single record played into the running monitor comes out on its
+        # own, without a later write to push it.
+        self.assertEqual(out["first"], 100, r.stderr)
+        self.assertEqual([seq for _, seq in out["arrivals"]], list(range(101, 101 + n)), r.stderr)
+        self.assert_paced([t for t, _ in out["arrivals"]], n, rate, "through the monitor")
 
 
 @unittest.skipUnless(os.geteuid() == 0, "needs root for network namespaces")
