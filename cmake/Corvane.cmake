@@ -61,6 +61,8 @@ function(cv_add_e2e file)
   endif()
   get_filename_component(mod ${file} NAME_WE)
   get_filename_component(dir ${CMAKE_CURRENT_SOURCE_DIR}/${file} DIRECTORY)
+  # A class added to the file registers at the next build.
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${file})
   file(STRINGS ${CMAKE_CURRENT_SOURCE_DIR}/${file} lines REGEX "^class [A-Za-z0-9_]+\\(.*TestCase\\)")
   set(env "CV_BIN=${CMAKE_BINARY_DIR}/bin" "CV_BUILD=${CV_BUILD_KIND}"
           "CV_WORDSIZE=${CV_WORDSIZE}" "PYTHONDONTWRITEBYTECODE=1"
