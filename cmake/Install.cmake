@@ -106,11 +106,8 @@ set(cv_install_paths "
 
 install(CODE "${cv_install_paths}
   cv_install_unit(cvfmonUdp@.service)
-  # The dissector is written apart from the programs; installed once it is there.
-  if(EXISTS \${cv_tools_src}/wireshark/cvfmon.lua)
-    file(INSTALL \${cv_tools_src}/wireshark/cvfmon.lua DESTINATION \${cv_wsdir}
-      PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
-  endif()
+  file(INSTALL \${cv_tools_src}/wireshark/cvfmon.lua DESTINATION \${cv_wsdir}
+    PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 " COMPONENT utils)
 
 install(CODE "${cv_install_paths}
