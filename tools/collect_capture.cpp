@@ -31,12 +31,6 @@ int captureOpen(void)
     return pcapOpen(&g_capture, set, monoNs()) || !g_bExitOnWriteError;
 }
 
-uint64_t captureLostBefore(const CvRecord &rec)
-{
-    const LineStats *ls = g_lines[lineKey(rec.gwId, rec.lineNum)];
-    return ls ? ls->seq.lost : 0;
-}
-
 // Milliseconds since 1970, held at the largest value past it.
 static uint64_t stampMs(const CvRecord &rec)
 {
@@ -51,19 +45,18 @@ static void endOnFailure(void)
         g_bStop = 1;
 }
 
-void captureRecord(const CvRecord &rec, uint64_t lostBefore, const Listener *via, uint64_t nowNs)
+void captureRecord(const CvRecord &rec, uint64_t missed, const Listener *via, uint64_t nowNs)
 {
     if (!g_capturing)
         return;
     char name[24];
     snprintf(name, sizeof name, "gw%u-line%u", rec.gwId, rec.lineNum);
-    uint64_t lost = captureLostBefore(rec);
     PcapPacket pkt = {lineKey(rec.gwId, rec.lineNum),
                       name,
                       g_descr[via == &g_tcpListener],
                       stampMs(rec),
                       rec.txFlag ? kEpbOutbound : kEpbInbound,
-                      lost > lostBefore ? lost - lostBefore : 0,
+                      missed,
                       rec.frame,
                       rec.frameLen,
                       rec.frameLen};

@@ -14,10 +14,9 @@ int captureToStdout(void);
 // Opens the capture of -w (nothing without it); 0 when it cannot start and
 // write errors end the run.
 int captureOpen(void);
-// The line's lost count before the record is accounted.
-uint64_t captureLostBefore(const CvRecord &rec);
-// Adds one valid record that arrived through via; lostBefore as above.
-void captureRecord(const CvRecord &rec, uint64_t lostBefore, const Listener *via, uint64_t nowNs);
+// Adds one valid record that arrived through via; missed: the sequence
+// numbers of its line that it shows missing (its drop count).
+void captureRecord(const CvRecord &rec, uint64_t missed, const Listener *via, uint64_t nowNs);
 // Writes out what is gathered, before the receive loop waits.
 void captureFlush(void);
 // Flushes and closes; 0 when a capture write failed during the run.

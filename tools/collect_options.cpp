@@ -4,6 +4,7 @@
 #include <getopt.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -156,21 +157,29 @@ static const struct option kLongOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-static OptResult usageError(const char *what, const char *arg)
+// Refuses the command line: the reason, then the usage.
+__attribute__((format(printf, 1, 2))) static OptResult refuse(const char *fmt, ...)
 {
-    fprintf(stderr, "cvfcollect: %s: %s\n", what, arg);
+    va_list ap;
+    va_start(ap, fmt);
+    fputs("cvfcollect: ", stderr);
+    vfprintf(stderr, fmt, ap);
+    fputc('\n', stderr);
+    va_end(ap);
     printUsage();
     return kOptUsage;
+}
+
+static OptResult usageError(const char *what, const char *arg)
+{
+    return refuse("%s: %s", what, arg);
 }
 
 static OptResult linkTypeError(const char *arg)
 {
     char names[128];
     linkTypeNames(names, sizeof names);
-    fprintf(stderr, "cvfcollect: unknown link type: %s (use %s, or a number 0 to 65535)\n", arg,
-            names);
-    printUsage();
-    return kOptUsage;
+    return refuse("unknown link type: %s (use %s, or a number 0 to 65535)", arg, names);
 }
 
 // Applies one option; returns kOptRun to go on.
@@ -259,27 +268,20 @@ static OptResult applyOption(int c, const char *arg)
     }
 }
 
-static OptResult conflict(const char *what)
-{
-    fprintf(stderr, "cvfcollect: %s\n", what);
-    printUsage();
-    return kOptUsage;
-}
-
 // The capture options that only make sense together.
 static OptResult checkCapture(void)
 {
     int rotating = g_rotateBytes || g_rotateSecs;
     if (!g_capturePath && (rotating || g_keepFiles))
-        return conflict("-C, -G and -W need a capture file (-w)");
+        return refuse("-C, -G and -W need a capture file (-w)");
     if (g_keepFiles && !rotating)
-        return conflict("-W needs -C or -G");
+        return refuse("-W needs -C or -G");
     if (!g_capturePath || strcmp(g_capturePath, "-") != 0)
         return kOptRun;
     if (rotating)
-        return conflict("-C and -G need a file: standard output cannot rotate");
+        return refuse("-C and -G need a file: standard output cannot rotate");
     if (g_bPrint)
-        return conflict("-P and -x print on standard output, which -w - takes for the capture");
+        return refuse("-P and -x print on standard output, which -w - takes for the capture");
     return kOptRun;
 }
 

@@ -29,9 +29,8 @@ uint64_t monoNs(void)
 
 void takeRecord(const CvRecord &rec, const uint8_t *raw, const Listener *via, uint64_t nowNs)
 {
-    uint64_t lostBefore = captureLostBefore(rec);
-    statsRecord(rec, nowNs);
-    captureRecord(rec, lostBefore, via, nowNs);
+    uint64_t missed = statsRecord(rec, nowNs);
+    captureRecord(rec, missed, via, nowNs);
     dumpWrite(&g_dump, raw, rec.recordLen);
     if (g_bPrint)
         printRecord(stdout, rec, g_bHex, g_bUtc);

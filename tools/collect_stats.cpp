@@ -99,14 +99,14 @@ static LineStats *lineFor(const CvRecord &rec)
     return ls;
 }
 
-SeqVerdict statsRecord(const CvRecord &rec, uint64_t nowNs)
+uint64_t statsRecord(const CvRecord &rec, uint64_t nowNs)
 {
     if (g_totals.records++ == 0)
         g_totals.firstNs = nowNs;
     g_totals.lastNs = nowNs;
     LineStats *ls = lineFor(rec);
     if (!ls)
-        return kSeqFirst;
+        return 0;
     if (ls->records++ == 0)
         ls->firstNs = nowNs;
     ls->lastNs = nowNs;
@@ -119,7 +119,9 @@ SeqVerdict statsRecord(const CvRecord &rec, uint64_t nowNs)
     ls->lastSeq = rec.seqNo;
     ls->lastSecs = rec.stampSecs;
     ls->lastMs = rec.stampMsecs;
-    return seqAccount(&ls->seqState, &ls->seq, rec.seqNo);
+    uint64_t lostBefore = ls->seq.lost;
+    seqAccount(&ls->seqState, &ls->seq, rec.seqNo);
+    return ls->seq.lost > lostBefore ? ls->seq.lost - lostBefore : 0;
 }
 
 void statsInvalid(RecordCheck why, const uint8_t *p, size_t len, int version)

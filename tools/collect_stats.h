@@ -84,10 +84,11 @@ extern Totals g_totals;                 // counts over all lines and connections
 
 inline unsigned lineKey(unsigned gw, unsigned line) { return gw << 8 | line; }
 
-// Accounts one valid record that arrived at nowNs and returns what its
-// sequence number showed. When no memory is left for a new line the record
-// is counted in the totals only.
-SeqVerdict statsRecord(const CvRecord &rec, uint64_t nowNs);
+// Accounts one valid record that arrived at nowNs and returns how many
+// sequence numbers of its line it shows missing (the rise of the line's
+// lost count). When no memory is left for a new line the record is counted
+// in the totals only.
+uint64_t statsRecord(const CvRecord &rec, uint64_t nowNs);
 // Accounts one refused record. When its bytes name a line already known,
 // that line's invalid count goes up too.
 void statsInvalid(RecordCheck why, const uint8_t *p, size_t len, int version);

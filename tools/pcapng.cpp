@@ -345,12 +345,11 @@ static int isStdout(const PcapWriter *w)
 // Starts a section in the file just opened.
 static void beginFile(PcapWriter *w, uint64_t nowNs)
 {
-    w->fileBytes = w->written = w->packets = 0;
+    w->written = w->packets = 0;
     w->openedNs = nowNs;
     memset(w->ifIds, 0, 65536 * sizeof *w->ifIds);
     w->ifCount = 0;
     w->used = encodeShb(w->buf, w->set.userAppl);
-    w->fileBytes = w->used;
 }
 
 int pcapOpen(PcapWriter *w, const PcapSettings &set, uint64_t nowNs)
@@ -411,14 +410,6 @@ static size_t wholeBlocks(const uint8_t *buf, size_t n)
     return at;
 }
 
-// Cuts a half-written block off, so that readers find whole blocks. A
-// device or FIFO cannot be cut and keeps what reached it.
-static void cutTo(int fd, uint64_t len)
-{
-    if (ftruncate64(fd, (off64_t)len) != 0)
-        return;
-}
-
 void pcapFlush(PcapWriter *w)
 {
     size_t at = 0;
@@ -431,8 +422,11 @@ void pcapFlush(PcapWriter *w)
             continue;
         }
         int err = n < 0 ? errno : ENOSPC;
-        if (w->fd != STDOUT_FILENO)
-            cutTo(w->fd, w->written + wholeBlocks(w->buf, at));
+        // A half-written block is cut off, so that readers find whole blocks.
+        uint64_t whole = w->written + wholeBlocks(w->buf, at);
+        if (w->fd != STDOUT_FILENO && ftruncate64(w->fd, (off64_t)whole) != 0) {
+            // a device or FIFO cannot be cut and keeps what reached it
+        }
         reportFailure(w, "write", err);
         closeFile(w);
     }
@@ -454,7 +448,7 @@ static int rotationDue(const PcapWriter *w, size_t need, uint64_t nowNs)
         return 0;
     if (w->set.rotateNs && nowNs - w->openedNs >= w->set.rotateNs)
         return 1;
-    return w->set.rotateBytes && w->fileBytes + need > w->set.rotateBytes;
+    return w->set.rotateBytes && w->written + w->used + need > w->set.rotateBytes;
 }
 
 static void nextFile(PcapWriter *w, uint64_t nowNs)
@@ -472,9 +466,7 @@ static void addInterface(PcapWriter *w, const PcapPacket &pkt)
 {
     if (!reserve(w, kMaxBlockLen))
         return;
-    size_t n = encodeIdb(w->buf + w->used, w->set.linkType, pkt.ifName, pkt.ifDescr);
-    w->used += n;
-    w->fileBytes += n;
+    w->used += encodeIdb(w->buf + w->used, w->set.linkType, pkt.ifName, pkt.ifDescr);
     w->ifIds[pkt.iface] = ++w->ifCount;
 }
 
@@ -491,9 +483,7 @@ void pcapWrite(PcapWriter *w, const PcapPacket &pkt, uint64_t nowNs)
         addInterface(w, pkt);
     if (!reserve(w, kMaxBlockLen))
         return;
-    size_t n = encodeEpb(w->buf + w->used, w->ifIds[pkt.iface] - 1, pkt);
-    w->used += n;
-    w->fileBytes += n;
+    w->used += encodeEpb(w->buf + w->used, w->ifIds[pkt.iface] - 1, pkt);
     w->packets++;
 }
 

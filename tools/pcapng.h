@@ -111,8 +111,7 @@ struct PcapWriter {
     uint64_t *kept;          // ring of the numbers of this run's files (keepFiles)
     unsigned keptCount;
     char path[4352];         // current file, for messages
-    uint64_t fileBytes;      // blocks of the current file, written or gathered
-    uint64_t written;        // of them written
+    uint64_t written;        // bytes of the current file written; used more are gathered
     uint64_t packets;        // EPBs in the current file
     uint64_t openedNs;
     uint32_t *ifIds;         // by key: 1 + interface id in this file, 0 not yet described

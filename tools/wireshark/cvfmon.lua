@@ -86,16 +86,16 @@ local ef_header = ProtoExpert.new("cvfmon.header.short", "Datagram shorter than 
     expert.group.MALFORMED, expert.severity.ERROR)
 cvfmon.experts = { ef_version, ef_dir, ef_msecs, ef_reserved, ef_short, ef_trailing, ef_header }
 
--- Link types: preference value -> Wireshark dissector name.
-local LINK_MTP2, LINK_LAPD, LINK_FRELAY, LINK_CHDLC, LINK_PPP, LINK_DATA = 1, 2, 3, 4, 5, 6
-local link_dissector = {
-    [LINK_MTP2] = "mtp2", [LINK_LAPD] = "lapd", [LINK_FRELAY] = "fr",
-    [LINK_CHDLC] = "chdlc", [LINK_PPP] = "ppp_hdlc", [LINK_DATA] = "data",
+-- Link types: the preference's name and Wireshark's dissector, in the order
+-- of the preference's values (1, 2, ...); the first is the default.
+local links = {
+    { "mtp2", "mtp2" }, { "lapd", "lapd" }, { "frelay", "fr" },
+    { "chdlc", "chdlc" }, { "ppp-hdlc", "ppp_hdlc" }, { "data", "data" },
 }
-local link_choices = {
-    { 1, "mtp2", LINK_MTP2 }, { 2, "lapd", LINK_LAPD }, { 3, "frelay", LINK_FRELAY },
-    { 4, "chdlc", LINK_CHDLC }, { 5, "ppp-hdlc", LINK_PPP }, { 6, "data", LINK_DATA },
-}
+local link_choices = {}
+for i, link in ipairs(links) do
+    link_choices[i] = { i, link[1], i }
+end
 local version_choices = { { 0, "0", 0 }, { 1, "1", 1 } }
 
 local DEFAULT_PORT = 5000
@@ -108,7 +108,7 @@ cvfmon.prefs.tcp_version = Pref.enum("Header version on TCP", 1,
     version_choices, true)
 cvfmon.prefs.heuristic = Pref.bool("Find version 1 streams on other TCP ports", true,
     "Take a TCP stream on any port that starts with a plausible version 1 record")
-cvfmon.prefs.linktype = Pref.enum("Link type", LINK_MTP2,
+cvfmon.prefs.linktype = Pref.enum("Link type", 1,
     "Protocol carried in the forwarded frames", link_choices, false)
 
 local PT_TCP = 2 -- pinfo.port_type of a TCP payload
@@ -123,7 +123,8 @@ local function header_size(version)
 end
 
 local function hand_off(frame, pinfo, tree)
-    local name = link_dissector[cvfmon.prefs.linktype] or "data"
+    local link = links[cvfmon.prefs.linktype]
+    local name = link and link[2] or "data"
     local handle = Dissector.get(name)
     pinfo.cols.info:append(" ")
     pinfo.cols.info:fence()
