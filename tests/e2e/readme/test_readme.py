@@ -4,15 +4,12 @@ build/x64/bin, a scratch directory as the working directory), and its outcome
 checked, or named below with the test that runs it because it changes the
 machine. A command added to the README without a test fails here."""
 
+import json
 import os
 import re
 import shutil
-import signal
-import socket
-import struct
 import subprocess
 import tempfile
-import time
 import unittest
 
 BIN = os.environ.get("CV_BIN", "")
@@ -234,7 +231,6 @@ s.close()
 '''
         out, err = self.in_namespace(command("cvfcollect -p 0 -t -r ready"), feed)
         self.assertIn("status=0", err)
-        import json
         with open(os.path.join(self.tmp, "sum.json")) as f:
             self.assertEqual(json.load(f)["records"], 1000)
         r = self.ok("capinfos -c -M cap.pcapng")
