@@ -1,5 +1,4 @@
 // pcapng blocks, rotated file names and the capture writer.
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -222,11 +221,12 @@ struct TempDir {
     std::string at(const std::string &name) const { return path + "/" + name; }
 };
 
-void touch(const std::string &p)
+void writeFile(const std::string &p, const std::string &content = "")
 {
-    int fd = open(p.c_str(), O_CREAT | O_WRONLY, 0644);
-    ASSERT_GE(fd, 0) << p;
-    close(fd);
+    FILE *f = fopen(p.c_str(), "w");
+    ASSERT_TRUE(f) << p;
+    fputs(content.c_str(), f);
+    fclose(f);
 }
 
 Bytes readFile(const std::string &p)
@@ -249,7 +249,7 @@ TEST(Pcapng, HighestRotationIgnoresOtherNames)
     for (const char *n : {"cap-00003.pcapng", "cap-00012.pcapng", "cap-99.pcapng.tmp",
                           "cap-00500.pcap", "capx-00900.pcapng", "cap-0x20.pcapng", "cap-.pcapng",
                           "cap-99999999999999999999.pcapng"})
-        touch(d.at(n));
+        writeFile(d.at(n));
     RotationName rn;
     ASSERT_TRUE(splitRotationName(d.at("cap.pcapng").c_str(), &rn));
     EXPECT_EQ(highestRotation(rn), 12u);
@@ -270,7 +270,7 @@ PcapSettings settings(const std::string &path, uint64_t bytes = 0, uint64_t ns =
 TEST(PcapWriter, SizeRotationDescribesInterfacesPerFile)
 {
     TempDir d;
-    touch(d.at("c-00007.pcapng"));  // an earlier run's file stays
+    writeFile(d.at("c-00007.pcapng"));  // an earlier run's file stays
     PcapWriter w = {};
     ASSERT_TRUE(pcapOpen(&w, settings(d.at("c.pcapng"), 1000), 0));
     for (unsigned i = 0; i < 12; i++)
@@ -311,7 +311,7 @@ TEST(PcapWriter, SizeRotationDescribesInterfacesPerFile)
 TEST(PcapWriter, TimeRotationKeepsTheNewestOfThisRun)
 {
     TempDir d;
-    touch(d.at("t-00001"));  // not this run's: never removed
+    writeFile(d.at("t-00001"));  // not this run's: never removed
     PcapWriter w = {};
     ASSERT_TRUE(pcapOpen(&w, settings(d.at("t"), 0, 1000, 2), 0));
     for (uint64_t now : {0, 999, 1000, 1500, 2000, 2001, 5000})
@@ -335,9 +335,7 @@ TEST(PcapWriter, SingleFileReplacedButNeverThroughLinks)
 {
     TempDir d;
     std::string target = d.at("target"), cap = d.at("cap.pcapng");
-    FILE *f = fopen(target.c_str(), "w");
-    fputs("precious", f);
-    fclose(f);
+    writeFile(target, "precious");
     ASSERT_EQ(symlink(target.c_str(), cap.c_str()), 0);
     PcapWriter w = {};
     testing::internal::CaptureStderr();
@@ -358,9 +356,7 @@ TEST(PcapWriter, SingleFileReplacedButNeverThroughLinks)
     EXPECT_EQ(readFile(target), Bytes({'p', 'r', 'e', 'c', 'i', 'o', 'u', 's'}));
 
     ASSERT_EQ(unlink(cap.c_str()), 0);
-    f = fopen(cap.c_str(), "w");
-    fputs(std::string(5000, 'x').c_str(), f);
-    fclose(f);
+    writeFile(cap, std::string(5000, 'x'));
     w = {};
     ASSERT_TRUE(pcapOpen(&w, settings(cap), 0));
     pcapWrite(&w, packet(1, 3), 0);

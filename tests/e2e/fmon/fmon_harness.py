@@ -408,6 +408,27 @@ class MonitorTestCase(unittest.TestCase):
         finally:
             mon.signal(signal.SIGCONT)
 
+    def tcp_collector_gone_and_back(self, start_monitor, last_seq):
+        """A monitor started by start_monitor forwards over TCP (-r1) to a
+        collector that takes records 100 to 102 and goes; records 103 to 109
+        follow until the monitor has sent the last. Then a second collector
+        waits for five while records 110 to last_seq play, one each 100 ms.
+        Returns the monitor, the second collector, when it started and the
+        player still running."""
+        first = self.collector(tcp=True, version=1, count=3, name="first")
+        mon = start_monitor("sync0", "127.0.0.1", 5000, 4, "-t", "-r1", "-d")
+        self.wait_monitoring(mon)
+        self.play(Scenario().recs(range(100, 103)), name="before")
+        self.assertEqual([r.seq for r in first.finished()], [100, 101, 102])
+        self.play(Scenario().recs(range(103, 110)), name="meanwhile")
+        mon.wait_text("seq=109,", stream="out")
+        second = self.collector(tcp=True, version=1, count=5, name="second")
+        back = time.monotonic()
+        sc = Scenario()
+        for seq in range(110, last_seq):
+            sc.recs([seq], stamp=2000 + seq).pause(100)
+        return mon, second, back, self.play(sc, name="after", wait=False)
+
     # -- the traffic player -------------------------------------------------
 
     def play(self, scenario=None, port="sync0", extra=(), name="player", wait=True):

@@ -41,24 +41,11 @@ class SteppingClockTest(MonitorTestCase):
                 self.assertGreater(stamp_ms(recs[0]), TIME_OF_DAY_MS, "stamps are times of day")
 
     def test_tcp_reconnection_after_its_delay(self):
-        first = self.collector(tcp=True, version=1, count=3, name="first")
-        mon = self.stepping_monitor(-HOUR, "sync0", "127.0.0.1", 5000, 4, "-t", "-r1", "-d")
-        self.wait_monitoring(mon)
-        self.play(Scenario().recs(range(100, 103)), name="before")
-        self.assertEqual([r.seq for r in first.finished()], [100, 101, 102])
-
-        # The collector has gone: the monitor finds out, closes the
-        # connection and fails its next attempt.
-        self.play(Scenario().recs(range(103, 110)), name="meanwhile")
-        mon.wait_text("seq=109,", stream="out")
-
-        # Back: the next attempt is due one retry time after the last one.
-        second = self.collector(tcp=True, version=1, count=5, name="second")
-        back = time.monotonic()
-        sc = Scenario()
-        for seq in range(110, 250):
-            sc.recs([seq], stamp=2000 + seq).pause(100)
-        player = self.play(sc, name="after", wait=False)
+        # Gone, the monitor finds out, closes the connection and fails its
+        # next attempt; back, the next attempt is due one retry time after
+        # the last one.
+        mon, second, back, player = self.tcp_collector_gone_and_back(
+            lambda *args: self.stepping_monitor(-HOUR, *args), 250)
         recs = second.finished()
         took = time.monotonic() - back
         player.stop()

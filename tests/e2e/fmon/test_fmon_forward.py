@@ -100,24 +100,11 @@ class TcpForwardTest(ForwardTestCase):
 class TcpReconnectTest(ForwardTestCase):
 
     def test_collector_lost_and_regained(self):
-        first = self.collector(tcp=True, version=1, count=3, name="first")
-        mon = self.monitor("sync0", "127.0.0.1", 5000, 4, "-t", "-r1", "-d")
-        self.wait_monitoring(mon)
-        self.play(Scenario().recs(range(100, 103)), name="before")
-        self.assertEqual([r.seq for r in first.finished()], [100, 101, 102])
-
-        # Gone: the monitor finds out on its next sends and drops records
-        # until it can connect again.
-        self.play(Scenario().recs(range(103, 110)), name="meanwhile")
-        mon.wait_text("seq=109,", stream="out")
-
-        # Back: records flow again once the reconnect time has passed, on a
-        # new connection that starts with a whole record.
-        second = self.collector(tcp=True, version=1, count=5, name="second")
-        sc = Scenario()
-        for seq in range(110, 170):
-            sc.recs([seq], stamp=2000 + seq).pause(100)
-        player = self.play(sc, name="after", wait=False)
+        # Gone, the monitor finds out on its next sends and drops records
+        # until it can connect again; back, records flow again once the
+        # reconnect time has passed, on a new connection that starts with a
+        # whole record.
+        mon, second, _, player = self.tcp_collector_gone_and_back(self.monitor, 170)
         recs = second.finished(timeout=120)
         player.stop()
         seqs = [r.seq for r in recs]

@@ -25,18 +25,20 @@ MONITOR_UID = 61901
 COLLECTOR_UID = 61902
 
 
+def stage_unit(cls, name):
+    """Stages the install for the test class, until it ends, and reads the unit name from it."""
+    cls.stage = staged_units()
+    cls.addClassCleanup(cls.stage.cleanup)
+    cls.unit = read_unit(os.path.join(cls.stage.name, UNIT_DIR, name))
+
+
 class MonitorUnit(MonitorTestCase):
     """cvfmonUdp@sync0.service with the shipped example as /etc/cvfmon/sync0.conf."""
 
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        cls.stage = staged_units()
-        cls.unit = read_unit(os.path.join(cls.stage.name, UNIT_DIR, "cvfmonUdp@.service"))
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.stage.cleanup()
+        stage_unit(cls, "cvfmonUdp@.service")
 
     def test_exec_start_forwards_as_its_own_user_and_stops_cleanly(self):
         name = "cvfmonUdp@sync0.service"
@@ -99,12 +101,7 @@ class CollectorUnit(unittest.TestCase):
             raise unittest.SkipTest("needs root (a network namespace, another user)")
         if not os.access(os.path.join(BIN, "cvfcollect"), os.X_OK):
             raise unittest.SkipTest("cvfcollect not built yet")
-        cls.stage = staged_units()
-        cls.unit = read_unit(os.path.join(cls.stage.name, UNIT_DIR, "cvfcollect.service"))
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.stage.cleanup()
+        stage_unit(cls, "cvfcollect.service")
 
     def test_exec_start_writes_a_capture_in_its_state_directory(self):
         self.assertEqual(unit_values(self.unit, "Service", "StateDirectory"), ["cvfcollect"])

@@ -6,7 +6,6 @@ tshark, write failures and signals."""
 import json
 import os
 import re
-import resource
 import signal
 import socket
 import subprocess
@@ -14,6 +13,7 @@ import tempfile
 import time
 import unittest
 
+import test_cvfcollect as cvf
 from test_cvfcollect import BIN, WAIT, record, send_paced, wait_for
 
 TSHARK_FIELDS = ["frame.interface_name", "frame.interface_description", "frame.time_epoch",
@@ -58,59 +58,9 @@ def mtp2_frame(seq, li):
     return bytes([0x80 | seq & 0x7F, 0x80 | (seq + 1) & 0x7F, li]) + bytes(range(3, 3 + li))
 
 
-class Collector:
-    """One cvfcollect run writing a capture (cap.pcapng in its temporary
-    directory unless told otherwise), a JSON summary and a ready file."""
-
-    def __init__(self, test, *args, capture="cap.pcapng", ready=True, preexec=None):
-        self.dir = tempfile.TemporaryDirectory()
-        test.addCleanup(self.close)
-        self.capture = capture
-        p = lambda name: os.path.join(self.dir.name, name)
-        self.ready, self.json, self.outpath, self.errpath = p("ready"), p("summary.json"), p("out"), p("err")
-        cmd = [BIN, "-r", self.ready, "-j", self.json, "-w", capture] + list(args)
-        with open(self.outpath, "w") as out, open(self.errpath, "w") as err:
-            self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                                         cwd=self.dir.name, preexec_fn=preexec)
-        if ready:
-            wait_for(lambda: os.path.exists(self.ready) or self.proc.poll() is not None,
-                     "the collector to listen")
-            if self.proc.poll() is not None:
-                raise AssertionError("collector did not start: " + self.err())
-            with open(self.ready) as f:
-                self.listening = dict(ln.split()[1:] for ln in f)  # "udp": "[::]:PORT"
-            self.port = int(next(iter(self.listening.values())).rsplit(":", 1)[1])
-
-    def path(self, name=None):
-        return os.path.join(self.dir.name, name or self.capture)
-
-    def files(self):
-        return sorted(f for f in os.listdir(self.dir.name) if f.startswith("cap"))
-
-    def err(self):
-        with open(self.errpath) as f:
-            return f.read()
-
-    def out(self):
-        with open(self.outpath) as f:
-            return f.read()
-
-    def summary(self):
-        with open(self.json) as f:
-            return json.load(f)
-
-    def finish(self):
-        return self.proc.wait(timeout=WAIT)
-
-    def stop(self, sig=signal.SIGTERM):
-        self.proc.send_signal(sig)
-        return self.finish()
-
-    def close(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
-        self.dir.cleanup()
+def Collector(test, *args, capture="cap.pcapng", **kw):
+    """A collector writing a capture (cap.pcapng in its directory unless told otherwise)."""
+    return cvf.Collector(test, *args, capture=capture, dump=False, **kw)
 
 
 def has_packets(path, n):
@@ -120,10 +70,9 @@ def has_packets(path, n):
     return r.returncode == 0 and m is not None and int(m.group(1)) >= n
 
 
-def udp_send(port, datagrams, host="127.0.0.1"):
+def udp_send(port, datagrams):
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        for d in datagrams:
-            s.sendto(d, (host, port))
+        send_paced(s, ("127.0.0.1", port), datagrams)
 
 
 class CaptureTest(unittest.TestCase):
@@ -196,9 +145,7 @@ class RotationTest(unittest.TestCase):
         for _ in range(2):  # the second run is a restarted service
             c = Collector(self, "-p", "0", "-u", "-c", str(n), "-C", "0.002",
                           capture=at("cap.pcapng"))
-            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-                send_paced(s, ("127.0.0.1", c.port),
-                           [record(i, frame=f) for i, f in enumerate(frames)])
+            udp_send(c.port, [record(i, frame=f) for i, f in enumerate(frames)])
             self.assertEqual(c.finish(), 0, c.err())
         with open(at("cap-00004.pcapng"), "rb") as f:
             self.assertEqual(f.read(), b"earlier")
@@ -264,13 +211,6 @@ class StreamTest(unittest.TestCase):
         self.assertEqual(r.stdout, "")
 
 
-def limit_file_size(size):
-    def apply():
-        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-        resource.setrlimit(resource.RLIMIT_FSIZE, (size, size))
-    return apply
-
-
 class WriteErrorTest(unittest.TestCase):
     NOTE = "; records are still counted but no longer captured\n"
 
@@ -301,7 +241,7 @@ class WriteErrorTest(unittest.TestCase):
         """A file that may not grow past 5000 bytes: the collector ends at the
         write that fails, prints its summary and leaves whole blocks."""
         c = Collector(self, "-p", "0", "-u", "--exit-on-write-error",
-                      preexec=limit_file_size(5000))
+                      fsize=5000)
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
             for i in range(500):
                 if c.proc.poll() is not None:
@@ -327,9 +267,7 @@ class SignalTest(unittest.TestCase):
         frames = [bytes([i % 256]) * (i % 40) for i in range(300)]
         for sig in (signal.SIGTERM, signal.SIGINT):
             c = Collector(self, "-p", "0", "-u")
-            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-                send_paced(s, ("127.0.0.1", c.port),
-                           [record(i, gw=2, line=9, frame=f) for i, f in enumerate(frames)])
+            udp_send(c.port, [record(i, gw=2, line=9, frame=f) for i, f in enumerate(frames)])
             wait_for(lambda: has_packets(c.path(), len(frames)), "every record in the file")
             self.assertEqual(c.stop(sig), 0, c.err())
             self.assertEqual([p["bytes"] for p in packets(c.path())], frames)

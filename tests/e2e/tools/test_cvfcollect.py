@@ -56,27 +56,33 @@ def wait_for(cond, what):
 
 
 class Collector:
-    """One cvfcollect run; its output goes to files in a temporary directory."""
+    """One cvfcollect run; its output goes to files in a temporary directory,
+    a capture (-w) there too unless given a path of its own."""
 
-    def __init__(self, test, *args, ready=True, dump=True, closed=(), nofile=None):
+    def __init__(self, test, *args, ready=True, dump=True, capture=None, closed=(), nofile=None,
+                 fsize=None):
         self.dir = tempfile.TemporaryDirectory()
         test.addCleanup(self.close)
+        self.capture = capture
         p = lambda name: os.path.join(self.dir.name, name)
         self.ready, self.json, self.dump = p("ready"), p("summary.json"), p("dump")
         self.outpath, self.errpath = p("out"), p("err")
         cmd = [BIN, "-r", self.ready, "-j", self.json] + (["--dump", self.dump] if dump else [])
-        cmd += list(args)
+        cmd += (["-w", capture] if capture else []) + list(args)
         # closed: standard descriptors the collector starts without;
-        # nofile: its (soft, hard) descriptor limit
+        # nofile: its (soft, hard) descriptor limit; fsize: its file size limit
         def prepare():
             if nofile:
                 resource.setrlimit(resource.RLIMIT_NOFILE, nofile)
+            if fsize:
+                signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+                resource.setrlimit(resource.RLIMIT_FSIZE, (fsize, fsize))
             for fd in closed:
                 os.close(fd)
         with open(self.outpath, "w") as out, open(self.errpath, "w") as err:
             self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
                                          cwd=self.dir.name, preexec_fn=prepare)
-        self.ports = {}
+        self.ports, self.listening = {}, {}
         if ready:
             wait_for(lambda: os.path.exists(self.ready) or self.proc.poll() is not None,
                      "the collector to listen")
@@ -84,9 +90,16 @@ class Collector:
                 raise AssertionError("collector did not start: " + self.err())
             with open(self.ready) as f:
                 for ln in f:
-                    _, proto, addr = ln.split()
+                    _, proto, addr = ln.split()  # "listening udp [::]:PORT"
+                    self.listening[proto] = addr
                     self.ports[proto] = int(addr.rsplit(":", 1)[1])
             self.port = next(iter(self.ports.values()))
+
+    def path(self, name=None):
+        return os.path.join(self.dir.name, name or self.capture)
+
+    def files(self):
+        return sorted(f for f in os.listdir(self.dir.name) if f.startswith("cap"))
 
     def err(self):
         with open(self.errpath) as f:
