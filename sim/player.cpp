@@ -131,6 +131,11 @@ bool awaitPortUp(Sender &s)
         }
         sleepUntil(nowNs() + kPollNs);
     }
+    // The flag shows before the raising of the port reaches the sockets
+    // bound to it, whose records would meanwhile be dropped. Setting the
+    // flag again takes the kernel's lock that the raising holds, so it
+    // returns once they listen again.
+    portSetUp(s.opt->port, true);
     s.shift += nowNs() - begin;
     return true;
 }
