@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ftw.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -147,9 +148,37 @@ static void restoreSignals(const struct sigaction old[4])
         sigaction(demoSignals[i], &old[i], nullptr);
 }
 
+static bool isDemoSignal(int sig)
+{
+    for (int s : demoSignals)
+        if (s == sig)
+            return true;
+    return false;
+}
+
+// Ends the demo by the signal that ended CTFlash, so that the caller sees
+// what the user or a stop request did (a shell script stops at an
+// interrupt). The core dump, if any, is CTFlash's: none is made here.
+[[noreturn]] static void dieOfSignal(int sig)
+{
+    fflush(nullptr);
+    struct rlimit noCore = {0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);
+    struct sigaction dfl = {};
+    dfl.sa_handler = SIG_DFL;
+    sigaction(sig, &dfl, nullptr);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, sig);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    raise(sig);
+    _exit(128 + sig);
+}
+
 // Runs CTFlash under the simulator and gives its exit status (128 + the
-// signal when it was killed).
-static int runCtflash(const char *ctflash, const char *sample, int argc, char **argv)
+// signal when it was killed, which *killedBy then holds; 0 otherwise).
+static int runCtflash(const char *ctflash, const char *sample, int argc, char **argv,
+                      int *killedBy)
 {
     const char *args[64] = {ctflash, "-n", demoDevice, "-i", sample};
     int n = 5;
@@ -177,6 +206,7 @@ static int runCtflash(const char *ctflash, const char *sample, int argc, char **
     restoreSignals(old);
     if (pid < 0)
         return tolviError("fork: %s", strerror(errno));
+    *killedBy = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
 }
 
@@ -205,12 +235,14 @@ int tolviCmdDemo(int argc, char **argv)
             return tolviError("%s: %s", tmpl, strerror(errno));
     }
     snprintf(sample, sizeof sample, "%s/ct_image.hex", g_tolviDir);
-    int rc = setUpDemo(sample);
+    int rc = setUpDemo(sample), killedBy = 0;
     if (rc == kTolviOk) {
         printDemoIntro(sample);
-        rc = runCtflash(ctflash, sample, argc - first, argv + first);
+        rc = runCtflash(ctflash, sample, argc - first, argv + first, &killedBy);
     }
     if (temporary)
         nftw(g_tolviDir, removeOne, 16, FTW_DEPTH | FTW_PHYS);
+    if (isDemoSignal(killedBy))
+        dieOfSignal(killedBy);
     return rc;
 }
