@@ -132,7 +132,10 @@ set(CPACK_DEBIAN_UTILS_PACKAGE_CONTROL_EXTRA
   ${CV_PKG_DIR}/debian/corvane-utils/postrm)
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME corvane-tools)
-set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS corvane-utils)
+# The collector is of use on its own, on a host that only collects; the
+# simulator runs the programs of corvane-utils (cvsim tolvi demo names that
+# package when it is missing).
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS corvane-utils)
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION "collector and driver simulator for the Corvane line monitor
 Companions of the corvane-utils programs.
 

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ftw.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -215,6 +216,21 @@ static int removeOne(const char *path, const struct stat *, int, struct FTW *)
     return remove(path);
 }
 
+// The package that installs CTFlash. An installed cvsim reaches it through
+// a link beside itself, left dangling when that package is not installed.
+static constexpr char ctflashPackage[] = "corvane-utils";
+
+static int checkCtflash(const char *ctflash)
+{
+    if (access(ctflash, X_OK) == 0)
+        return kTolviOk;
+    int err = errno;
+    struct stat st;
+    if (err == ENOENT && lstat(ctflash, &st) == 0 && S_ISLNK(st.st_mode))
+        return tolviError("CTFlash is not installed: install the %s package", ctflashPackage);
+    return tolviError("%s: %s (build CTFlash first)", ctflash, strerror(err));
+}
+
 int tolviCmdDemo(int argc, char **argv)
 {
     int first = argc > 1 && strcmp(argv[1], "--") == 0 ? 2 : 1;
@@ -224,8 +240,8 @@ int tolviCmdDemo(int argc, char **argv)
     if (tolviBinDir(ctflash, sizeof ctflash - 16) != 0)
         return kTolviFailed;
     strcat(ctflash, "/CTFlash");
-    if (access(ctflash, X_OK) != 0)
-        return tolviError("%s: %s (build CTFlash first)", ctflash, strerror(errno));
+    if (checkCtflash(ctflash) != kTolviOk)
+        return kTolviFailed;
     int temporary = g_tolviDir[0] == '\0';
     if (temporary) {
         const char *tmp = getenv("TMPDIR");
