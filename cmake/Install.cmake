@@ -75,49 +75,17 @@ install(FILES ${CV_PKG_DIR}/debian/copyright ${cv_gz_dir}/changelog.Debian.gz
   DESTINATION ${cv_tools_doc} COMPONENT tools)
 
 # --- Paths decided at install time -------------------------------------------
-# Prefix /usr: units in /lib/systemd/system, configuration in /etc, the
-# dissector in Wireshark's global Lua plugin folder. Any other prefix keeps
-# them below it (systemd also reads <prefix>/lib/systemd/system for
-# /usr/local).
+# The units, the dissector and cvsim's links go where the prefix given to
+# the install says (cmake/install_system.cmake.in), one script per component.
 set(cv_arch ${CMAKE_LIBRARY_ARCHITECTURE})
 if(NOT cv_arch)
   set(cv_arch x86_64-linux-gnu)
 endif()
-set(cv_install_paths "
-  set(cv_src [[${CV_PKG_DIR}]])
-  set(cv_tools_src [[${PROJECT_SOURCE_DIR}/tools]])
-  set(cv_work [[${CMAKE_BINARY_DIR}/install-units]])
-  if(CMAKE_INSTALL_PREFIX MATCHES \"^/usr/?$\")
-    set(CV_SYSCONFDIR /etc)
-    set(cv_unitdir /lib/systemd/system)
-    set(cv_wsdir /usr/lib/${cv_arch}/wireshark/plugins)
-  else()
-    set(CV_SYSCONFDIR \${CMAKE_INSTALL_PREFIX}/etc)
-    set(cv_unitdir \${CMAKE_INSTALL_PREFIX}/lib/systemd/system)
-    set(cv_wsdir \${CMAKE_INSTALL_PREFIX}/lib/${cv_arch}/wireshark/plugins)
-  endif()
-  set(CV_BINDIR \${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR})
-  function(cv_install_unit name)
-    configure_file(\${cv_src}/systemd/\${name}.in \${cv_work}/\${name} @ONLY)
-    file(INSTALL \${cv_work}/\${name} DESTINATION \${cv_unitdir}
-      PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
-  endfunction()
-")
-
-install(CODE "${cv_install_paths}
-  cv_install_unit(cvfmonUdp@.service)
-  file(INSTALL \${cv_tools_src}/wireshark/cvfmon.lua DESTINATION \${cv_wsdir}
-    PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
-" COMPONENT utils)
-
-install(CODE "${cv_install_paths}
-  cv_install_unit(cvfcollect.service)
-  file(MAKE_DIRECTORY \$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR})
-  file(CREATE_LINK ../${cv_sim_dir}/cvsim
-    \$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/cvsim SYMBOLIC)
-  file(CREATE_LINK ../../${CMAKE_INSTALL_BINDIR}/CTFlash
-    \$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${cv_sim_dir}/CTFlash SYMBOLIC)
-" COMPONENT tools)
+foreach(cv_part utils tools)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/install_system.cmake.in
+    ${CMAKE_BINARY_DIR}/install-${cv_part}.cmake @ONLY)
+  install(SCRIPT ${CMAKE_BINARY_DIR}/install-${cv_part}.cmake COMPONENT ${cv_part})
+endforeach()
 
 # --- CPack: two .deb files ---------------------------------------------------
 set(CPACK_GENERATOR DEB)
@@ -164,7 +132,10 @@ set(CPACK_DEBIAN_UTILS_PACKAGE_CONTROL_EXTRA
   ${CV_PKG_DIR}/debian/corvane-utils/postrm)
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME corvane-tools)
-set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS corvane-utils)
+# The collector is of use on its own, on a host that only collects; the
+# simulator runs the programs of corvane-utils (cvsim tolvi demo names that
+# package when it is missing).
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS corvane-utils)
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION "collector and driver simulator for the Corvane line monitor
 Companions of the corvane-utils programs.
 

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ftw.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -147,9 +149,37 @@ static void restoreSignals(const struct sigaction old[4])
         sigaction(demoSignals[i], &old[i], nullptr);
 }
 
+static bool isDemoSignal(int sig)
+{
+    for (int s : demoSignals)
+        if (s == sig)
+            return true;
+    return false;
+}
+
+// Ends the demo by the signal that ended CTFlash, so that the caller sees
+// what the user or a stop request did (a shell script stops at an
+// interrupt). The core dump, if any, is CTFlash's: none is made here.
+[[noreturn]] static void dieOfSignal(int sig)
+{
+    fflush(nullptr);
+    struct rlimit noCore = {0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);
+    struct sigaction dfl = {};
+    dfl.sa_handler = SIG_DFL;
+    sigaction(sig, &dfl, nullptr);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, sig);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    raise(sig);
+    _exit(128 + sig);
+}
+
 // Runs CTFlash under the simulator and gives its exit status (128 + the
-// signal when it was killed).
-static int runCtflash(const char *ctflash, const char *sample, int argc, char **argv)
+// signal when it was killed, which *killedBy then holds; 0 otherwise).
+static int runCtflash(const char *ctflash, const char *sample, int argc, char **argv,
+                      int *killedBy)
 {
     const char *args[64] = {ctflash, "-n", demoDevice, "-i", sample};
     int n = 5;
@@ -177,12 +207,28 @@ static int runCtflash(const char *ctflash, const char *sample, int argc, char **
     restoreSignals(old);
     if (pid < 0)
         return tolviError("fork: %s", strerror(errno));
+    *killedBy = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
 }
 
 static int removeOne(const char *path, const struct stat *, int, struct FTW *)
 {
     return remove(path);
+}
+
+// The package that installs CTFlash. An installed cvsim reaches it through
+// a link beside itself, left dangling when that package is not installed.
+static constexpr char ctflashPackage[] = "corvane-utils";
+
+static int checkCtflash(const char *ctflash)
+{
+    if (access(ctflash, X_OK) == 0)
+        return kTolviOk;
+    int err = errno;
+    struct stat st;
+    if (err == ENOENT && lstat(ctflash, &st) == 0 && S_ISLNK(st.st_mode))
+        return tolviError("CTFlash is not installed: install the %s package", ctflashPackage);
+    return tolviError("%s: %s (build CTFlash first)", ctflash, strerror(err));
 }
 
 int tolviCmdDemo(int argc, char **argv)
@@ -194,8 +240,8 @@ int tolviCmdDemo(int argc, char **argv)
     if (tolviBinDir(ctflash, sizeof ctflash - 16) != 0)
         return kTolviFailed;
     strcat(ctflash, "/CTFlash");
-    if (access(ctflash, X_OK) != 0)
-        return tolviError("%s: %s (build CTFlash first)", ctflash, strerror(errno));
+    if (checkCtflash(ctflash) != kTolviOk)
+        return kTolviFailed;
     int temporary = g_tolviDir[0] == '\0';
     if (temporary) {
         const char *tmp = getenv("TMPDIR");
@@ -205,12 +251,14 @@ int tolviCmdDemo(int argc, char **argv)
             return tolviError("%s: %s", tmpl, strerror(errno));
     }
     snprintf(sample, sizeof sample, "%s/ct_image.hex", g_tolviDir);
-    int rc = setUpDemo(sample);
+    int rc = setUpDemo(sample), killedBy = 0;
     if (rc == kTolviOk) {
         printDemoIntro(sample);
-        rc = runCtflash(ctflash, sample, argc - first, argv + first);
+        rc = runCtflash(ctflash, sample, argc - first, argv + first, &killedBy);
     }
     if (temporary)
         nftw(g_tolviDir, removeOne, 16, FTW_DEPTH | FTW_PHYS);
+    if (isDemoSignal(killedBy))
+        dieOfSignal(killedBy);
     return rc;
 }

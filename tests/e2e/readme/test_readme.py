@@ -4,11 +4,14 @@ build/x64/bin, a scratch directory as the working directory), and its outcome
 checked, or named below with the test that runs it because it changes the
 machine. A command added to the README without a test fails here."""
 
+import glob
+import importlib
 import json
 import os
 import re
 import shutil
 import subprocess
+import sys
 import tempfile
 import unittest
 
@@ -17,22 +20,38 @@ SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__))
 README = os.path.join(SOURCE, "README.md")
 TIMEOUT = 180
 
-# Commands that install, remove or change the machine, and the tests that
-# run them.
+# Commands that install, remove or change the machine: the test that runs
+# each, by its ctest name (e2e.MODULE.CLASS[.METHOD], None for the test
+# command itself), and how.
 ELSEWHERE = {
-    "make test": "the test command itself (.ci/run)",
-    "make package": "e2e.test_package.PackageTest (cpack in this build)",
+    "make test": (None, "the test command itself (.ci/run)"),
+    "make package": ("e2e.test_package.DebianPackages", "cpack in this build"),
     "dpkg -i build/x64/packages/corvane-utils_*.deb build/x64/packages/corvane-tools_*.deb":
-        "e2e.test_package.PackageTest.test_install_use_remove_purge",
+        ("e2e.test_package.DebianPackages.test_install_use_remove_purge", "both packages"),
     "install -D -m 644 /usr/share/doc/corvane-utils/examples/sync0.conf /etc/cvfmon/sync0.conf":
-        "e2e.test_package.PackageTest.test_install_use_remove_purge",
+        ("e2e.test_package.DebianPackages.test_install_use_remove_purge", "as written"),
     "systemctl enable --now cvfmonUdp@sync0":
-        "e2e.test_package_units (the unit's ExecStart as systemd expands it, on the simulator)",
+        ("e2e.test_package_units.MonitorUnit",
+         "the unit's ExecStart as systemd expands it, on the simulator"),
     "systemctl enable --now cvfcollect":
-        "e2e.test_package_units (the unit's ExecStart as systemd expands it)",
+        ("e2e.test_package_units.CollectorUnit", "the unit's ExecStart as systemd expands it"),
     "setcap cap_net_raw,cap_net_admin=ep /usr/bin/cvfmonUdp":
-        "e2e.test_package.PackageTest.test_install_use_remove_purge",
+        ("e2e.test_package.DebianPackages.test_install_use_remove_purge", "as written"),
 }
+
+
+def resolve_test(name):
+    """The test class, and the test method or None, that a ctest name of an
+    end-to-end test stands for, imported from its file under tests/e2e."""
+    prefix, module, cls, *method = name.split(".")
+    assert prefix == "e2e" and len(method) <= 1, name
+    found = glob.glob(os.path.join(SOURCE, "tests", "e2e", "*", module + ".py"))
+    assert len(found) == 1, (name, found)
+    folder = os.path.dirname(found[0])
+    if folder not in sys.path:
+        sys.path.insert(0, folder)
+    cls = getattr(importlib.import_module(module), cls)
+    return cls, getattr(cls, method[0]) if method else None
 
 
 def readme_commands():
@@ -94,6 +113,20 @@ class Coverage(unittest.TestCase):
         self.assertEqual(unexercised, [], "README commands that no test runs")
         stale = sorted((here | set(ELSEWHERE)) - set(COMMANDS))
         self.assertEqual(stale, [], "tests of commands the README no longer has")
+
+    def test_tests_named_for_other_commands_exist(self):
+        for cmd, (name, _) in ELSEWHERE.items():
+            if name is None:
+                continue
+            with self.subTest(name):
+                try:
+                    cls, method = resolve_test(name)
+                except (AttributeError, ImportError) as e:
+                    self.fail("%s, named for %r: %s" % (name, cmd, e))
+                self.assertTrue(issubclass(cls, unittest.TestCase), name)
+                if method is not None:
+                    self.assertTrue(name.rsplit(".", 1)[1].startswith("test") and callable(method),
+                                    name)
 
 
 class FirstSteps(ReadmeTestCase):

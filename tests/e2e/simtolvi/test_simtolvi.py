@@ -197,16 +197,27 @@ class TolviDemoTest(unittest.TestCase):
         self.out, self.mark = b"", 0
         return pid, fd
 
-    def test_terminated_demo_cleans_up(self):
-        pid, fd = self.start()
-        try:
-            self.assertTrue(self.read_until(fd, b"Q to Quit", 60), self.out)
-            os.kill(pid, signal.SIGTERM)
-            _, status = os.waitpid(pid, 0)
-        finally:
-            os.close(fd)
-        self.assertEqual(os.waitstatus_to_exitcode(status), 128 + signal.SIGTERM)
-        self.assertEqual(os.listdir(self.tmp), [])
+    def test_interrupted_demo_cleans_up_and_dies_of_the_signal(self):
+        """Ended by the user or a stop request, the demo removes its directory
+        and ends by the same signal, so that a calling shell sees it killed
+        (and a script stops) rather than a plain exit status."""
+        ways = [
+            ("Ctrl-C on its terminal", lambda pid, fd: os.write(fd, b"\x03"), signal.SIGINT),
+            ("SIGTERM to the demo", lambda pid, fd: os.kill(pid, signal.SIGTERM), signal.SIGTERM),
+        ]
+        for how, end, sig in ways:
+            with self.subTest(how):
+                pid, fd = self.start()
+                try:
+                    self.assertTrue(self.read_until(fd, b"Q to Quit", 60), self.out)
+                    end(pid, fd)
+                    _, status = os.waitpid(pid, 0)
+                finally:
+                    os.close(fd)
+                self.assertTrue(os.WIFSIGNALED(status),
+                                "exit status %d" % os.waitstatus_to_exitcode(status))
+                self.assertEqual(os.WTERMSIG(status), sig)
+                self.assertEqual(os.listdir(self.tmp), [])
 
     def test_demo_lists_and_cleans_up(self):
         pid, fd = self.start()
