@@ -86,6 +86,7 @@ int httpParseAddr(const char *addrPort, char *host, size_t hostSize, uint16_t *p
 
 // Binds addrPort and starts serving routes (n of them; kept by the caller)
 // with ctx passed to each render. Returns 1, or 0 with a message in err.
+// The daemon's callbacks hold s: it stays where it is until httpClose.
 int httpOpen(HttpServer *s, const char *addrPort, const HttpRoute *routes, size_t n, void *ctx,
              const HttpLimits *limits, char *err, size_t errSize);
 // The descriptor to poll for input.
