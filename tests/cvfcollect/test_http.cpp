@@ -246,6 +246,32 @@ TEST_F(Server, CapsConnectionsPerClientAndInTotal)
     EXPECT_EQ(c1.status(), 200);
 }
 
+TEST(HttpBody, GrowsAndWritesJsonStrings)
+{
+    HttpBody b;
+    httpBodyInit(&b);
+    std::string longText(5000, 'x');
+    httpAppend(&b, "%s|", longText.c_str());
+    const struct {
+        const char *in;
+        const char *json;
+    } cases[] = {
+        {nullptr, "null"},
+        {"/var/lib/cvfcollect/c.pcapng", "\"/var/lib/cvfcollect/c.pcapng\""},
+        {"a\"b\\c\nd\x01\x7f", "\"a\\\"b\\\\c\\u000ad\\u0001\\u007f\""},
+        {"caf\xc3\xa9 \xe2\x82\xac", "\"caf\xc3\xa9 \xe2\x82\xac\""},    // UTF-8 kept
+        {"bad\xff\xc3(\xe2\x82", "\"bad\\ufffd\\ufffd(\\ufffd\\ufffd\""},  // not UTF-8: replaced
+    };
+    std::string want = longText + "|";
+    for (const auto &k : cases) {
+        httpAppendJson(&b, k.in);
+        want += k.json;
+    }
+    EXPECT_FALSE(b.failed);
+    EXPECT_EQ(std::string(b.data, b.size), want);
+    httpBodyFree(&b);
+}
+
 TEST(HttpAddr, TakesPortOrAddressAndPort)
 {
     struct {
