@@ -73,6 +73,8 @@ install(FILES ${cv_gz_dir}/cvfcollect.1.gz ${cv_gz_dir}/cvsim.1.gz ${cv_gz_dir}/
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
 install(FILES ${CV_PKG_DIR}/debian/copyright ${cv_gz_dir}/changelog.Debian.gz
   DESTINATION ${cv_tools_doc} COMPONENT tools)
+install(FILES ${CV_PKG_DIR}/examples/cvfcollect-alerts.yml
+  DESTINATION ${cv_tools_doc}/examples COMPONENT tools)
 
 # --- Paths decided at install time -------------------------------------------
 # The units, the dissector and cvsim's links go where the prefix given to
