@@ -17,14 +17,16 @@ int captureToStdout(void)
     return g_capturePath && strcmp(g_capturePath, "-") == 0;
 }
 
-int captureOpen(void)
+int captureOpen(const SignalState *sig)
 {
     if (!g_capturePath)
         return 1;
+    g_capture.sig = sig;
     snprintf(g_descr[0], sizeof g_descr[0], "cvfcollect udp %s", g_udpListener.name);
     snprintf(g_descr[1], sizeof g_descr[1], "cvfcollect tcp %s", g_tcpListener.name);
     g_capture.failNote =
-        g_bExitOnWriteError ? "; ending" : "; records are still counted but no longer captured";
+        g_bExitOnWriteError ? "; ending"
+                            : "; records are still counted, and captured again once it can be written";
     PcapSettings set = {g_capturePath, "cvfcollect", g_linkType, g_rotateBytes,
                         g_rotateSecs * 1000000000u, g_keepFiles};
     g_capturing = 1;
@@ -70,6 +72,22 @@ void captureFlush(void)
         return;
     pcapFlush(&g_capture);
     endOnFailure();
+}
+
+void captureReopen(uint64_t nowNs)
+{
+    if (!g_capturing) {
+        if (g_verbose)
+            fprintf(stderr, "cvfcollect: SIGHUP: no capture file to start anew\n");
+        return;
+    }
+    PcapReopen r = pcapReopen(&g_capture, nowNs);
+    endOnFailure();
+    if (!g_verbose)
+        return;
+    static const char *const kDone[] = {
+        "started anew", "still in place: it goes on", "tried again", "standard output goes on"};
+    fprintf(stderr, "cvfcollect: SIGHUP: capture file %s %s\n", g_capture.path, kDone[r]);
 }
 
 int captureClose(void)

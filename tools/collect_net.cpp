@@ -189,12 +189,15 @@ void printListening(FILE *out)
     fflush(out);
 }
 
-int writeReadyFile(const char *path)
+int writeReadyFile(const char *path, const SignalState *sig)
 {
-    return replaceFile(path, "create", [](FILE *f) -> int {
-        printListening(f);
-        return !ferror(f);
-    });
+    return replaceFile(
+        path, "create",
+        [](FILE *f) -> int {
+            printListening(f);
+            return !ferror(f);
+        },
+        sig);
 }
 
 // Points the recvmmsg vector at the slots, once: of its inputs the
@@ -298,15 +301,57 @@ Conn *freeSlot(ConnTable *t)
     return nullptr;
 }
 
-Conn *longestIdle(ConnTable *t)
+// Who gives way before whom: the class, then the key, lowest first.
+struct EvictionRank {
+    int cls;       // 0: no whole record yet, or stalling inside one; 1: productive
+    uint64_t key;  // 0: since when in that state; 1: the last record plus the credit
+};
+
+static EvictionRank evictionRank(const Conn &c, uint64_t nowNs)
 {
-    Conn *idle = nullptr;
+    int stalling = streamPending(&c.stream) && nowNs - c.recordNs >= kStallingNs;
+    if (!c.records || stalling)
+        return {0, c.recordNs};
+    uint64_t credit = c.lastRecordNs - c.firstRecordNs;
+    return {1, c.lastRecordNs + (credit < kProductiveCreditNs ? credit : kProductiveCreditNs)};
+}
+
+Conn *evictionVictim(ConnTable *t, uint64_t nowNs)
+{
+    Conn *victim = nullptr;
+    EvictionRank best = {2, 0};
     for (unsigned i = 0; i < t->size; i++) {
         Conn *c = &t->slots[i];
-        if (c->fd >= 0 && (!idle || c->lastNs < idle->lastNs))
-            idle = c;
+        if (c->fd < 0)
+            continue;
+        EvictionRank r = evictionRank(*c, nowNs);
+        if (r.cls < best.cls || (r.cls == best.cls && r.key < best.key)) {
+            victim = c;
+            best = r;
+        }
     }
-    return idle;
+    return victim;
+}
+
+void evictionNoted(EvictionReport *r, uint64_t nowNs)
+{
+    if (!r->count++)
+        r->sinceNs = nowNs;
+}
+
+uint64_t evictionReportDue(const EvictionReport &r)
+{
+    return r.count ? r.sinceNs + kEvictReportNs : UINT64_MAX;
+}
+
+void evictionReport(EvictionReport *r, uint64_t nowNs, FILE *out)
+{
+    if (!r->count)
+        return;
+    fprintf(out, "cvfcollect: tcp: %llu connection%s evicted in the last %.3g s (slots full)\n",
+            (unsigned long long)r->count, r->count == 1 ? "" : "s",
+            (double)(nowNs - r->sinceNs) / 1e9);
+    *r = {};
 }
 
 int connStart(Conn *c, int fd, const char *peer, int version, unsigned maxFrame, uint64_t nowNs)
@@ -316,6 +361,7 @@ int connStart(Conn *c, int fd, const char *peer, int version, unsigned maxFrame,
     c->fd = fd;
     c->records = 0;
     c->lastNs = c->recordNs = nowNs;
+    c->firstRecordNs = c->lastRecordNs = 0;
     snprintf(c->peer, sizeof c->peer, "%s", peer);
     return 1;
 }
@@ -323,6 +369,11 @@ int connStart(Conn *c, int fd, const char *peer, int version, unsigned maxFrame,
 void connNoteRead(Conn *c, size_t pendingBefore, uint64_t recordsBefore, uint64_t nowNs)
 {
     c->lastNs = nowNs;
+    if (c->records != recordsBefore) {
+        if (!recordsBefore)
+            c->firstRecordNs = nowNs;
+        c->lastRecordNs = nowNs;
+    }
     // Bytes left over after a record taken in this read, or after none
     // buffered, began a new record now; else the same record goes on.
     if (pendingBefore == 0 || c->records != recordsBefore)

@@ -52,7 +52,9 @@ static const char kUsage[] =
     "                  [--max-conns count] [--max-frame bytes] [--rcvbuf bytes]\n"
     "                  [--tcp-close-after count] [--tcp-stall-timeout seconds]\n"
     "                  [--v0 | --v1]\n"
-    "       linktype: mtp2 (default), lapd, frelay, chdlc, ppp-hdlc, or a number 0-65535\n";
+    "       linktype: mtp2 (default), lapd, frelay, chdlc, ppp-hdlc, or a number 0-65535\n"
+    "       signals: SIGUSR1 prints the summary so far, SIGHUP starts a new capture file,\n"
+    "                SIGINT and SIGTERM end the run with the summary\n";
 
 void printUsage(void)
 {

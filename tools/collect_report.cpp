@@ -176,36 +176,51 @@ static int isDescriptorLink(const char *link)
     return statfs(dir, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
 }
 
+// How replaceFile goes about a path.
+enum WriteHow {
+    kHowReplace,  // a new file renamed over the target
+    kHowInPlace,  // into the open file (a device, a FIFO, a descriptor)
+    kHowFailed,   // errno tells why
+    kHowRefused,  // a symbolic link of another user
+};
+
+// A link that another user could have planted is not followed: only
+// those of the user the collector runs as, or of root.
+static int trustedLink(const struct stat &st)
+{
+    return st.st_uid == geteuid() || st.st_uid == 0;
+}
+
 // Follows the symbolic links of out (size PATH_MAX) in place, to the name
-// that is to be replaced; the link itself stays. Returns kWriteReplace,
-// kWriteInPlace for a descriptor link, or -1 with errno set.
-enum { kWriteReplace, kWriteInPlace };
-static int followLinks(char *out)
+// that is to be replaced; the link itself stays.
+static WriteHow followLinks(char *out)
 {
     for (int hops = 0; hops < 40; hops++) {
         struct stat st;
         if (lstat(out, &st) != 0)
-            return errno == ENOENT ? kWriteReplace : -1;  // a new name
+            return errno == ENOENT ? kHowReplace : kHowFailed;  // a new name
         if (!S_ISLNK(st.st_mode))
-            return kWriteReplace;
+            return kHowReplace;
+        if (!trustedLink(st))
+            return kHowRefused;
         if (isDescriptorLink(out))
-            return kWriteInPlace;
+            return kHowInPlace;
         char to[PATH_MAX];
         ssize_t n = readlink(out, to, sizeof to - 1);
         if (n < 0)
-            return -1;
+            return kHowFailed;
         to[n] = 0;
         size_t dirLen = 0;
         if (to[0] != '/')
             baseName(out, &dirLen);  // relative to the link's directory
         if (dirLen + (size_t)n >= PATH_MAX) {
             errno = ENAMETOOLONG;
-            return -1;
+            return kHowFailed;
         }
         memcpy(out + dirLen, to, (size_t)n + 1);
     }
     errno = ELOOP;
-    return -1;
+    return kHowFailed;
 }
 
 // Runs fill and pushes what it wrote to the file; 0 with errno set when
@@ -221,23 +236,56 @@ static int fillFile(FILE *f, int (*fill)(FILE *))
     return 0;
 }
 
+// What writeInPlace did beside succeeding (1) or failing (0, errno set).
+enum { kNoReader = 2, kGivenUp = 3 };
+
 // Writes into the file that path opens, appending (a device, a FIFO, or
-// the file behind a descriptor, whose earlier contents stay).
-static int writeInPlace(const char *path, int (*fill)(FILE *))
+// the file behind a descriptor, whose earlier contents stay). The contents
+// are made first, so that a slow reader holds up nothing but their write.
+static int writeInPlace(const char *path, int (*fill)(FILE *), const SignalState *sig)
 {
-    int fd = open(path, O_WRONLY | O_APPEND | O_NOCTTY | O_CLOEXEC);
-    FILE *f = fd >= 0 ? fdopen(fd, "w") : nullptr;
-    if (!f) {
-        if (fd >= 0)
-            close(fd);
-        return 0;
-    }
-    int ok = fillFile(f, fill);
+    int fd = open(path, O_WRONLY | O_APPEND | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return errno == ENXIO ? kNoReader : 0;
+    char *text = nullptr;
+    size_t len = 0;
+    FILE *mem = open_memstream(&text, &len);
+    int ok = mem && fillFile(mem, fill);
     int e = errno;
-    if (fclose(f) != 0 && ok)
-        return 0;
+    if (mem && fclose(mem) != 0 && ok) {
+        ok = 0;
+        e = errno;
+    }
+    size_t done = 0;
+    WriteResult r = kWriteDone;
+    if (ok) {
+        r = writeOut(fd, text, len, &done, sig);
+        e = errno;
+        ok = r == kWriteDone;
+    }
+    free(text);
+    if (close(fd) != 0 && ok) {
+        ok = 0;
+        e = errno;
+    }
     errno = e;
-    return ok;
+    return r == kWriteGivenUp ? kGivenUp : ok;
+}
+
+// Gives the new file fd the mode and owner of target when it exists (a
+// new name gets 0644 less the umask); 0 with errno set when the owner
+// cannot be kept.
+static int takeOver(int fd, const char *target)
+{
+    struct stat st;
+    if (stat(target, &st) != 0) {
+        mode_t mask = umask(0);
+        umask(mask);
+        return fchmod(fd, 0644 & ~mask) == 0;
+    }
+    if ((st.st_uid != geteuid() || st.st_gid != getegid()) && fchown(fd, st.st_uid, st.st_gid) != 0)
+        return 0;
+    return fchmod(fd, st.st_mode & 07777) == 0;
 }
 
 // Writes a new file, created exclusively under a unique name beside
@@ -251,11 +299,9 @@ static int writeReplacing(const char *target, int (*fill)(FILE *))
     int fd = mkostemp(tmp, O_CLOEXEC);
     if (fd < 0)
         return 0;
-    mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0644 & ~mask);
-    FILE *f = fdopen(fd, "w");
-    int ok = f && fillFile(f, fill) && fsync(fd) == 0;
+    int ok = takeOver(fd, target);
+    FILE *f = ok ? fdopen(fd, "w") : nullptr;
+    ok = f && fillFile(f, fill) && fsync(fd) == 0;
     int e = errno;
     if (f ? fclose(f) != 0 : close(fd) != 0) {
         if (ok)
@@ -272,28 +318,37 @@ static int writeReplacing(const char *target, int (*fill)(FILE *))
     return ok;
 }
 
-int replaceFile(const char *path, const char *verb, int (*fill)(FILE *))
+int replaceFile(const char *path, const char *verb, int (*fill)(FILE *), const SignalState *sig)
 {
     char target[PATH_MAX];
     struct stat st;
-    int how = kWriteInPlace;
-    if (stat(path, &st) != 0 || S_ISREG(st.st_mode)) {
+    WriteHow how = kHowInPlace;
+    if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode) && !trustedLink(st)) {
+        how = kHowRefused;
+    } else if (stat(path, &st) != 0 || S_ISREG(st.st_mode)) {
         if (snprintf(target, sizeof target, "%s", path) >= (int)sizeof target) {
             errno = ENAMETOOLONG;
-            how = -1;
+            how = kHowFailed;
         } else {
             how = followLinks(target);
         }
     }
-    int ok = how == kWriteReplace  ? writeReplacing(target, fill)
-             : how == kWriteInPlace ? writeInPlace(path, fill)
+    int ok = how == kHowReplace   ? writeReplacing(target, fill)
+             : how == kHowInPlace ? writeInPlace(path, fill, sig)
                                     : 0;
-    if (!ok)
+    if (how == kHowRefused)
+        fprintf(stderr, "cvfcollect: cannot %s %s: a symbolic link of another user leads there\n",
+                verb, path);
+    else if (ok == kNoReader)
+        fprintf(stderr, "cvfcollect: cannot %s %s: no reader, skipped\n", verb, path);
+    else if (ok == kGivenUp)
+        fprintf(stderr, "cvfcollect: cannot %s %s: its reader takes nothing\n", verb, path);
+    else if (!ok)
         fprintf(stderr, "cvfcollect: cannot %s %s: %s\n", verb, path, strerror(errno));
-    return ok;
+    return ok == 1 || ok == kNoReader;
 }
 
-int writeJsonFile(const char *path)
+int writeJsonFile(const char *path, const SignalState *sig)
 {
-    return replaceFile(path, "write", writeJson);
+    return replaceFile(path, "write", writeJson, sig);
 }

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "collect_io.h"
+
 // "YYYY-MM-DDTHH:MM:SS.mmm" of a record time stamp, in UTC (with a final
 // "Z") or local time; the bare number of seconds when it is out of range.
 void formatStamp(char *out, size_t size, uint64_t secs, unsigned ms, int utc);
@@ -17,9 +19,13 @@ int writeJson(FILE *out);
 // Writes path with what fill writes (returning 0 on a failure). A new
 // name or a regular file, also one reached through symbolic links (which
 // stay), is replaced whole: the contents go to a file created exclusively
-// under a unique name in the same directory, which is then renamed over
-// it. A device, a FIFO or a descriptor link (/dev/stdout) is written in
-// place. Reports "cannot <verb> <path>" and returns 0 on failure.
-int replaceFile(const char *path, const char *verb, int (*fill)(FILE *));
+// under a unique name in the same directory, which then takes the mode and
+// owner of the file it replaces and is renamed over it. A symbolic link is
+// followed only when it belongs to the user the collector runs as, or to
+// root. A device, a FIFO or a descriptor link (/dev/stdout) is written in
+// place; a FIFO without a reader is reported and skipped. A stop asked for
+// in sig ends a wait for a slow reader. Reports "cannot <verb> <path>" and
+// returns 0 on failure.
+int replaceFile(const char *path, const char *verb, int (*fill)(FILE *), const SignalState *sig);
 // Writes the JSON into path with replaceFile; reports and returns 0 on failure.
-int writeJsonFile(const char *path);
+int writeJsonFile(const char *path, const SignalState *sig);

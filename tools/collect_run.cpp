@@ -13,12 +13,11 @@
 #include "collect_dump.h"
 #include "collect_options.h"
 #include "collect_print.h"
+#include "collect_report.h"
 #include "collect_stats.h"
 
-volatile sig_atomic_t g_stopSignal;
+SignalState g_signals;
 int g_bStop;
-
-static sigset_t g_waitMask;  // the signal mask while waiting in ppoll
 
 uint64_t monoNs(void)
 {
@@ -106,25 +105,41 @@ int takeStream(Conn *c, uint64_t nowNs)
 
 static void onSignal(int sig)
 {
-    g_stopSignal = sig;
+    volatile sig_atomic_t *count = sig == SIGUSR1  ? &g_signals.reports
+                                   : sig == SIGHUP ? &g_signals.reopens
+                                                   : &g_signals.stops;
+    *count = *count + 1;
 }
 
 void installSignals(void)
 {
+    static const int kHandled[] = {SIGINT, SIGTERM, SIGUSR1, SIGHUP};
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    for (int s : kHandled)
+        sigaddset(&sa.sa_mask, s);  // one handler at a time: the counts stay exact
     sigset_t block;
     sigemptyset(&block);
-    sigaddset(&block, SIGINT);
-    sigaddset(&block, SIGTERM);
-    sigprocmask(SIG_BLOCK, &block, &g_waitMask);
-    sigdelset(&g_waitMask, SIGINT);
-    sigdelset(&g_waitMask, SIGTERM);
+    for (int s : kHandled) {
+        struct sigaction old;
+        if (s == SIGHUP && sigaction(s, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
+            continue;  // started immune to hang-ups (nohup): it stays so
+        sigaction(s, &sa, nullptr);
+        sigaddset(&block, s);
+    }
+    signal(SIGPIPE, SIG_IGN);
+    sigprocmask(SIG_BLOCK, &block, &g_signals.waitMask);
+    for (int s : kHandled)
+        sigdelset(&g_signals.waitMask, s);
+}
+
+void printSummaryNow(void)
+{
+    FILE *out = captureToStdout() ? stderr : stdout;
+    printSummary(out, g_bUtc);
+    fflush(out);
 }
 
 // Drains the UDP socket, a bounded number of batches at a time so that TCP
@@ -197,28 +212,30 @@ static int drainConn(Conn *c)
     return 1;
 }
 
-// Closes the longest-idle connection to make room for peer.
-static void evictConn(Conn *c, const char *peer, uint64_t nowNs)
+// Closes connection c of t to make room for peer.
+static void evictConn(ConnTable *t, Conn *c, const char *peer, uint64_t nowNs)
 {
     double idle = (double)(nowNs - c->lastNs) / 1e9;
     if (!drainConn(c))
         return;
     g_totals.tcpEvicted++;
-    fprintf(stderr, "cvfcollect: tcp %s: idle for %.1f s, closed to make room for %s\n", c->peer,
-            idle, peer);
+    evictionNoted(&t->evicted, nowNs);
+    if (g_verbose)
+        fprintf(stderr, "cvfcollect: tcp %s: %llu records, idle for %.1f s, closed to make room "
+                        "for %s\n", c->peer, (unsigned long long)c->records, idle, peer);
     connClosed(c);
 }
 
-// Gives an accepted connection a slot, the longest-idle connection's
-// when every slot is taken.
+// Gives an accepted connection a slot, when every slot is taken the one
+// of the connection that gives way (see evictionVictim).
 static void takeConn(ConnTable *t, int fd, const char *peer)
 {
     uint64_t now = monoNs();
     Conn *c = freeSlot(t);
     if (!c) {
-        c = longestIdle(t);
+        c = evictionVictim(t, now);
         if (c)
-            evictConn(c, peer, now);
+            evictConn(t, c, peer, now);
     }
     if (!c || !connStart(c, fd, peer, g_tcpVersion, g_maxFrame, now)) {
         fprintf(stderr, "cvfcollect: tcp %s: refused, no memory for its buffer\n", peer);
@@ -315,20 +332,39 @@ static int pollSet(ConnTable *t)
     return n;
 }
 
+// Acts on SIGUSR1 and SIGHUP received since the counts in seen.
+static void serveSignals(SignalState *seen, uint64_t nowNs)
+{
+    if (seen->reports != g_signals.reports) {
+        seen->reports = g_signals.reports;
+        printSummaryNow();
+    }
+    if (seen->reopens != g_signals.reopens) {
+        seen->reopens = g_signals.reopens;
+        captureReopen(nowNs);
+    }
+}
+
 void runCollector(ConnTable *t)
 {
     uint64_t start = monoNs();
-    while (!g_stopSignal && !g_bStop) {
+    SignalState seen = g_signals;
+    while (!g_signals.stops && !g_bStop) {
         captureFlush();  // the capture is written out whenever the sockets are drained
         uint64_t now = monoNs();
+        serveSignals(&seen, now);
+        if (evictionReportDue(t->evicted) <= now)
+            evictionReport(&t->evicted, now, stderr);
         uint64_t wake = closeStalled(t, now);
+        if (evictionReportDue(t->evicted) < wake)
+            wake = evictionReportDue(t->evicted);
         struct timespec ts;
         struct timespec *limit = waitLimit(start, now, wake, &ts);
         if (g_bStop)
             break;
         fflush(stdout);  // record lines reach their reader before the loop waits
         int n = pollSet(t);
-        int r = ppoll(t->fds, (nfds_t)n, limit, &g_waitMask);
+        int r = ppoll(t->fds, (nfds_t)n, limit, &g_signals.waitMask);
         if (r < 0) {
             if (errno == EINTR)
                 continue;
@@ -347,4 +383,5 @@ void runCollector(ConnTable *t)
                 readConn(t->polled[i]);
         }
     }
+    evictionReport(&t->evicted, monoNs(), stderr);
 }

@@ -5,11 +5,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "collect_io.h"
 #include "collect_net.h"
 #include "collect_record.h"
 
-extern volatile sig_atomic_t g_stopSignal;  // SIGINT or SIGTERM once received
-extern int g_bStop;                         // 1 once a stop condition was met
+extern SignalState g_signals;  // what the signal handler was asked for
+extern int g_bStop;            // 1 once a stop condition was met
 
 // Monotonic clock in nanoseconds.
 uint64_t monoNs(void);
@@ -25,7 +26,11 @@ void takeDatagram(const uint8_t *p, size_t len, const struct sockaddr_storage *f
 // connection is to be dropped (lost sync, or its record limit reached).
 int takeStream(Conn *c, uint64_t nowNs);
 
-// Blocks SIGINT and SIGTERM outside the wait and installs their handler.
+// Blocks SIGINT, SIGTERM, SIGUSR1 and SIGHUP outside the waits and
+// installs their handler (SIGHUP stays ignored when it was at start).
 void installSignals(void);
-// Runs until a signal or a stop condition, serving TCP connections in t.
+// Prints the summary where the summary at the end goes.
+void printSummaryNow(void);
+// Runs until a stop signal or a stop condition, serving TCP connections in
+// t; SIGUSR1 prints the summary so far, SIGHUP starts a new capture file.
 void runCollector(ConnTable *t);

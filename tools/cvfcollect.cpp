@@ -37,9 +37,9 @@ static int openStandardDescriptors(void)
 // Opens the dump files; 0 when one cannot be created.
 static int openDumps(void)
 {
-    if (g_dumpPath && !dumpOpen(&g_dump, g_dumpPath))
+    if (g_dumpPath && !dumpOpen(&g_dump, g_dumpPath, &g_signals))
         return 0;
-    if (g_dumpInvalidPath && !dumpOpen(&g_dumpInvalid, g_dumpInvalidPath))
+    if (g_dumpInvalidPath && !dumpOpen(&g_dumpInvalid, g_dumpInvalidPath, &g_signals))
         return 0;
     return 1;
 }
@@ -48,10 +48,10 @@ static int openDumps(void)
 // ready file; 0 when any of that fails.
 static int startListening(void)
 {
-    if (!openListeners() || !captureOpen())
+    if (!openListeners() || !captureOpen(&g_signals))
         return 0;
     printListening(stderr);
-    return !g_readyPath || writeReadyFile(g_readyPath);
+    return !g_readyPath || writeReadyFile(g_readyPath, &g_signals);
 }
 
 // Summary, JSON, capture and dump files; 0 when anything could not be
@@ -66,7 +66,7 @@ static int finish(void)
     if (fflush(stdout) != 0)  // before the JSON, which may go to the same file
         ok = 0;
     if (g_jsonPath)
-        ok &= writeJsonFile(g_jsonPath);
+        ok &= writeJsonFile(g_jsonPath, &g_signals);
     return ok;
 }
 

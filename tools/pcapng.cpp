@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "collect_io.h"
+
 // ---------------------------------------------------------------------------
 // Link types
 
@@ -264,14 +266,35 @@ uint64_t highestRotation(const RotationName &rn)
 // ---------------------------------------------------------------------------
 // The writer
 
-// Never through a symbolic link; past 2 GiB in the 32-bit build too.
-constexpr int kCreateFlags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_LARGEFILE;
+// Never through a symbolic link; past 2 GiB in the 32-bit build too; a
+// FIFO without a reader fails rather than waits.
+constexpr int kCreateFlags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_LARGEFILE | O_NONBLOCK;
 
-static void reportFailure(PcapWriter *w, const char *what, int err)
+// When a capture that went down is tried again: the next rotation point
+// with rotation by time, else a fixed time from now.
+static uint64_t retryAt(const PcapWriter *w, uint64_t nowNs)
 {
-    fprintf(stderr, "cvfcollect: cannot %s capture file %s: %s%s\n", what, w->path,
-            strerror(err), w->failNote ? w->failNote : "");
-    w->failed = 1;
+    if (!w->set.rotateNs)
+        return nowNs + kPcapRetryNs;
+    uint64_t periods = (nowNs - w->openedNs) / w->set.rotateNs + 1;
+    return w->openedNs + periods * w->set.rotateNs;
+}
+
+// The first failure of an episode is reported; the capture is down from
+// then on until a retry writes again.
+static void failText(PcapWriter *w, const char *what, const char *why)
+{
+    if (!w->down && !w->recovering)
+        fprintf(stderr, "cvfcollect: cannot %s capture file %s: %s%s\n", what, w->path, why,
+                w->failNote ? w->failNote : "");
+    w->failed = w->down = 1;
+    w->recovering = 0;
+    w->retryNs = retryAt(w, w->lastNs);
+}
+
+static void fail(PcapWriter *w, const char *what, int err)
+{
+    failText(w, what, strerror(err));
 }
 
 // Creates the next rotated file, never one that exists, and removes the
@@ -288,9 +311,10 @@ static int openRotated(PcapWriter *w)
             break;
     }
     if (w->fd < 0) {
-        reportFailure(w, "create", err);
+        fail(w, "create", err);
         return 0;
     }
+    w->regular = 1;
     unsigned keep = w->set.keepFiles;
     if (!keep)
         return 1;
@@ -312,12 +336,13 @@ static int openSingle(PcapWriter *w)
     snprintf(w->path, sizeof w->path, "%s", w->set.path);
     w->fd = open(w->path, kCreateFlags, 0644);
     if (w->fd < 0) {
-        if (errno == ELOOP)
-            fprintf(stderr, "cvfcollect: cannot create capture file %s: it is a symbolic link%s\n",
-                    w->path, w->failNote ? w->failNote : "");
+        int err = errno;
+        if (err == ELOOP)
+            failText(w, "create", "it is a symbolic link");
+        else if (err == ENXIO)
+            failText(w, "create", "no reader");
         else
-            reportFailure(w, "create", errno);
-        w->failed = 1;
+            fail(w, "create", err);
         return 0;
     }
     struct stat st;
@@ -329,11 +354,12 @@ static int openSingle(PcapWriter *w)
     else if (S_ISREG(st.st_mode) && ftruncate(w->fd, 0) != 0)
         err = errno;
     if (err) {
-        reportFailure(w, "replace", err);
+        fail(w, "replace", err);
         close(w->fd);
         w->fd = -1;
         return 0;
     }
+    w->regular = S_ISREG(st.st_mode);
     return 1;
 }
 
@@ -342,38 +368,53 @@ static int isStdout(const PcapWriter *w)
     return strcmp(w->set.path, "-") == 0;
 }
 
-// Starts a section in the file just opened.
-static void beginFile(PcapWriter *w, uint64_t nowNs)
+// Starts a section where the file stands: the section header first, and
+// every interface described afresh.
+static void beginSection(PcapWriter *w, uint64_t nowNs)
 {
-    w->written = w->packets = 0;
+    w->packets = w->bufPackets = 0;
     w->openedNs = nowNs;
     memset(w->ifIds, 0, 65536 * sizeof *w->ifIds);
     w->ifCount = 0;
     w->used = encodeShb(w->buf, w->set.userAppl);
 }
 
+// Starts a section in the file just opened.
+static void beginFile(PcapWriter *w, uint64_t nowNs)
+{
+    w->written = 0;
+    beginSection(w, nowNs);
+}
+
 int pcapOpen(PcapWriter *w, const PcapSettings &set, uint64_t nowNs)
 {
     const char *note = w->failNote;
+    const SignalState *sig = w->sig;
     memset(w, 0, sizeof *w);
     w->failNote = note;
+    w->sig = sig;
     w->set = set;
     w->fd = -1;
+    w->openedNs = w->lastNs = nowNs;
     w->rotating = set.rotateBytes || set.rotateNs;
     w->buf = (uint8_t *)malloc(kPcapBufLen);
     w->ifIds = (uint32_t *)calloc(65536, sizeof *w->ifIds);
     w->kept = (uint64_t *)calloc(set.keepFiles ? set.keepFiles : 1, sizeof *w->kept);
     snprintf(w->path, sizeof w->path, "%s", isStdout(w) ? "standard output" : set.path);
     if (!w->buf || !w->ifIds || !w->kept) {
-        reportFailure(w, "start", ENOMEM);
+        fail(w, "start", ENOMEM);
+        pcapClose(w);  // nothing to try again with
         return 0;
     }
     if (isStdout(w)) {
+        struct stat st;
         w->fd = STDOUT_FILENO;
+        w->regular = fstat(w->fd, &st) == 0 && S_ISREG(st.st_mode);
     } else if (w->rotating) {
         if (!splitRotationName(set.path, &w->rn)) {
             size_t n = strlen(set.path);
-            reportFailure(w, "create", n && set.path[n - 1] == '/' ? EISDIR : ENAMETOOLONG);
+            fail(w, "create", n && set.path[n - 1] == '/' ? EISDIR : ENAMETOOLONG);
+            pcapClose(w);  // no name to try again with
             return 0;
         }
         w->fileNo = highestRotation(w->rn) + 1;
@@ -392,54 +433,74 @@ static void closeFile(PcapWriter *w)
     if (w->fd < 0)
         return;
     if (w->fd != STDOUT_FILENO && close(w->fd) != 0 && !w->failed)
-        reportFailure(w, "write", errno);
+        fail(w, "write", errno);
     w->fd = -1;
 }
 
-// The length of the whole blocks at the start of the n bytes of buf.
-static size_t wholeBlocks(const uint8_t *buf, size_t n)
+// The length of the whole blocks at the start of the n bytes of buf, and
+// how many of them are packets.
+static size_t wholeBlocks(const uint8_t *buf, size_t n, uint64_t *epbs)
 {
     size_t at = 0;
+    *epbs = 0;
     while (n - at >= 8) {
-        const uint8_t *p = buf + at + 4;
-        size_t len = (size_t)p[0] | (size_t)p[1] << 8 | (size_t)p[2] << 16 | (size_t)p[3] << 24;
+        const uint8_t *p = buf + at;
+        size_t len = (size_t)p[4] | (size_t)p[5] << 8 | (size_t)p[6] << 16 | (size_t)p[7] << 24;
         if (len > n - at)
             break;
+        *epbs += p[0] == kBlockEpb && !p[1] && !p[2] && !p[3];
         at += len;
     }
     return at;
 }
 
-void pcapFlush(PcapWriter *w)
+// A write failed after at bytes of the buffer went out: the block it cut
+// is taken off a regular file again, which stays open for a retry at its
+// end; a FIFO or device is closed, to be opened again.
+static void writeFailed(PcapWriter *w, size_t at, WriteResult r, int err)
 {
-    size_t at = 0;
-    while (at < w->used && w->fd >= 0) {
-        ssize_t n = write(w->fd, w->buf + at, w->used - at);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n > 0) {
-            at += (size_t)n;
-            continue;
-        }
-        int err = n < 0 ? errno : ENOSPC;
-        // A half-written block is cut off, so that readers find whole blocks.
-        uint64_t whole = w->written + wholeBlocks(w->buf, at);
-        if (w->fd != STDOUT_FILENO && ftruncate64(w->fd, (off64_t)whole) != 0) {
-            // a device or FIFO cannot be cut and keeps what reached it
-        }
-        reportFailure(w, "write", err);
-        closeFile(w);
+    uint64_t epbs;
+    uint64_t whole = w->written + wholeBlocks(w->buf, at, &epbs);
+    w->missed += w->bufPackets - epbs;
+    if (w->regular && (ftruncate(w->fd, (off_t)whole) != 0 || lseek(w->fd, (off_t)whole, SEEK_SET) < 0)) {
+        // a file that cannot be cut keeps what reached it
     }
-    w->written += at;
-    w->used = 0;
+    w->written = w->regular ? whole : w->written + at;
+    if (r == kWriteGivenUp)
+        failText(w, "write", "its reader takes nothing");
+    else
+        fail(w, "write", err);
+    if (!w->regular)
+        closeFile(w);
 }
 
-// Room for n more bytes in the buffer; 0 when the file has failed.
+void pcapFlush(PcapWriter *w)
+{
+    if (w->fd < 0 || !w->used)
+        return;
+    size_t at = 0;
+    WriteResult r = writeOut(w->fd, w->buf, w->used, &at, w->sig);
+    if (r != kWriteDone) {
+        writeFailed(w, at, r, errno);
+    } else {
+        w->written += at;
+        if (w->recovering) {
+            fprintf(stderr, "cvfcollect: capture file %s: writing again; %llu records were not "
+                            "captured\n", w->path, (unsigned long long)w->missed);
+            w->recovering = 0;
+            w->missed = 0;
+        }
+    }
+    w->used = 0;
+    w->bufPackets = 0;
+}
+
+// Room for n more bytes in the buffer; 0 when the capture is down.
 static int reserve(PcapWriter *w, size_t n)
 {
     if (w->used + n > kPcapBufLen)
         pcapFlush(w);
-    return w->fd >= 0;
+    return !w->down;
 }
 
 static int rotationDue(const PcapWriter *w, size_t need, uint64_t nowNs)
@@ -454,12 +515,40 @@ static int rotationDue(const PcapWriter *w, size_t need, uint64_t nowNs)
 static void nextFile(PcapWriter *w, uint64_t nowNs)
 {
     pcapFlush(w);
-    closeFile(w);
-    if (w->failed)
+    if (w->down)
         return;
+    closeFile(w);
     w->fileNo++;
     if (openRotated(w))
         beginFile(w, nowNs);
+}
+
+// Opens the capture again after a failure: a new file with rotation when
+// the failed one holds blocks, else a new section where it stands.
+static void retry(PcapWriter *w, uint64_t nowNs)
+{
+    w->down = 0;
+    w->recovering = 1;
+    if (isStdout(w))
+        w->fd = STDOUT_FILENO;
+    if (w->fd >= 0 && !(w->rotating && w->written)) {
+        beginSection(w, nowNs);
+        return;
+    }
+    if (w->fd >= 0) {
+        closeFile(w);
+        w->fileNo++;
+    }
+    if (w->rotating ? openRotated(w) : openSingle(w))
+        beginFile(w, nowNs);
+}
+
+// 1 when the capture takes packets at nowNs, trying again when due.
+static int capturing(PcapWriter *w, uint64_t nowNs)
+{
+    if (w->down && nowNs >= w->retryNs)
+        retry(w, nowNs);
+    return !w->down;
 }
 
 static void addInterface(PcapWriter *w, const PcapPacket &pkt)
@@ -472,24 +561,68 @@ static void addInterface(PcapWriter *w, const PcapPacket &pkt)
 
 void pcapWrite(PcapWriter *w, const PcapPacket &pkt, uint64_t nowNs)
 {
-    if (w->fd < 0 || pkt.iface > 65535 || pkt.capLen > kMaxPacket)
+    if (!w->buf || pkt.iface > 65535 || pkt.capLen > kMaxPacket)
         return;
+    w->lastNs = nowNs;
+    if (!capturing(w, nowNs)) {
+        w->missed++;
+        return;
+    }
     size_t need = epbLen(pkt);
     if (!w->ifIds[pkt.iface])
         need += idbLen(pkt.ifName, pkt.ifDescr);
     if (rotationDue(w, need, nowNs))
         nextFile(w, nowNs);
-    if (!w->ifIds[pkt.iface])
+    if (!w->down && !w->ifIds[pkt.iface])
         addInterface(w, pkt);
-    if (!reserve(w, kMaxBlockLen))
+    if (!reserve(w, kMaxBlockLen)) {
+        w->missed++;
         return;
+    }
     w->used += encodeEpb(w->buf + w->used, w->ifIds[pkt.iface] - 1, pkt);
     w->packets++;
+    w->bufPackets++;
+}
+
+// 1 when path still names the file open on fd.
+static int sameFile(const char *path, int fd)
+{
+    struct stat a, b;
+    return lstat(path, &a) == 0 && fstat(fd, &b) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
+}
+
+PcapReopen pcapReopen(PcapWriter *w, uint64_t nowNs)
+{
+    if (!w->buf)
+        return kReopenRetried;
+    w->lastNs = nowNs;
+    if (w->down) {
+        w->retryNs = nowNs;
+        capturing(w, nowNs);
+        return kReopenRetried;
+    }
+    if (isStdout(w))
+        return kReopenStdout;
+    if (w->rotating) {
+        nextFile(w, nowNs);
+        return kReopenNew;
+    }
+    if (w->fd >= 0 && sameFile(w->path, w->fd))
+        return kReopenSame;
+    pcapFlush(w);
+    closeFile(w);
+    if (!w->down && openSingle(w))
+        beginFile(w, nowNs);
+    return kReopenNew;
 }
 
 int pcapClose(PcapWriter *w)
 {
     pcapFlush(w);
+    if (w->missed)
+        fprintf(stderr, "cvfcollect: capture file %s: %llu records were not captured\n", w->path,
+                (unsigned long long)w->missed);
     closeFile(w);
     free(w->buf);
     free(w->ifIds);

@@ -96,14 +96,32 @@ struct PcapSettings {
 
 constexpr size_t kPcapBufLen = 256 * 1024;  // blocks gathered between writes
 static_assert(kPcapBufLen >= 2 * kMaxBlockLen);
+// After a failure without rotation by time, the capture is tried again at
+// the first packet this long after it.
+constexpr uint64_t kPcapRetryNs = 5000000000u;
+
+struct SignalState;
 
 // The writer. Files hold whole blocks only: a block is gathered whole in
 // the buffer, and after a failed write the file is cut back to the blocks
-// written before. The first failure is reported and ends the capture.
+// written before. A failure is reported once; the capture is then down,
+// its packets counted as missed, until a retry writes again: at the next
+// rotation point with rotation by time, else kPcapRetryNs later. The retry
+// starts a new file with rotation when the failed one holds blocks, and
+// otherwise a new section at the end of the same file (a FIFO or device is
+// opened again).
 struct PcapWriter {
     PcapSettings set;
+    const SignalState *sig;  // a stop ends waits for a slow reader; null: plain writes
     int fd;                  // -1 when no file is open
+    int regular;             // 1 when fd is a regular file
     int failed;              // 1 once a create or write failed
+    int down;                // 1 from a failure until a retry opens the capture again
+    int recovering;          // 1 from that retry until a write succeeds
+    uint64_t retryNs;        // when down: the first packet from then on tries again
+    uint64_t lastNs;         // the time of the latest packet (or of the open)
+    uint64_t missed;         // packets not captured since the capture went down
+    uint64_t bufPackets;     // EPBs gathered in the buffer
     const char *failNote;    // appended to the failure report
     int rotating;            // 1 with rotateBytes or rotateNs
     RotationName rn;
@@ -128,5 +146,12 @@ int pcapOpen(PcapWriter *w, const PcapSettings &set, uint64_t nowNs);
 void pcapWrite(PcapWriter *w, const PcapPacket &pkt, uint64_t nowNs);
 // Writes out what is gathered.
 void pcapFlush(PcapWriter *w);
+// What pcapReopen did.
+enum PcapReopen { kReopenNew, kReopenSame, kReopenRetried, kReopenStdout };
+// Starts a new file at once: the next rotated one, or, for a single file
+// moved away or removed, a new one under its name (kReopenSame when the
+// name still leads to the open file, which goes on). A capture that is
+// down is tried again.
+PcapReopen pcapReopen(PcapWriter *w, uint64_t nowNs);
 // Flushes and closes; returns 0 when anything failed during the run.
 int pcapClose(PcapWriter *w);

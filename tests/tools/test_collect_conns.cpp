@@ -1,19 +1,25 @@
-// Connection slots: which one gives way when all are taken, and when a
-// connection holding part of a record counts as stalled.
+// Connection slots: which one gives way when all are taken, how often
+// that is reported, and when a connection holding part of a record counts
+// as stalled.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
 
 #include "collect_net.h"
 
 namespace {
 
 constexpr uint64_t kSec = 1000000000ull;
+constexpr uint64_t kMs = 1000000ull;
 
 // Slots whose connections are pipe write ends, started at the given times.
 struct Table {
     ConnTable t;
-    explicit Table(std::initializer_list<uint64_t> startedNs)
+    explicit Table(const std::vector<uint64_t> &startedNs)
     {
         EXPECT_TRUE(connTableOpen(&t, (unsigned)startedNs.size()));
         Conn *c = t.slots;
@@ -41,18 +47,79 @@ void readInto(Conn *c, const uint8_t *p, size_t n, uint64_t nowNs)
     connNoteRead(c, before, records, nowNs);
 }
 
-TEST(CollectConns, LongestIdleGivesWay)
+// A whole record of 30 bytes, or its first 7 bytes.
+struct Read {
+    uint64_t atMs;
+    bool whole;
+};
+
+TEST(CollectConns, WhoGivesWay)
 {
-    Table tb({5 * kSec, 2 * kSec, 9 * kSec});
-    EXPECT_EQ(freeSlot(&tb.t), nullptr);
-    EXPECT_EQ(longestIdle(&tb.t), &tb.t.slots[1]);
-    // data on the oldest makes the next one the longest idle
-    uint8_t hdr[4] = {1, 0, 0, 0};
-    readInto(&tb.t.slots[1], hdr, sizeof hdr, 10 * kSec);
-    EXPECT_EQ(longestIdle(&tb.t), &tb.t.slots[0]);
-    closeConn(&tb.t.slots[0]);
-    EXPECT_EQ(freeSlot(&tb.t), &tb.t.slots[0]);
-    EXPECT_EQ(longestIdle(&tb.t), &tb.t.slots[2]);
+    struct Case {
+        const char *what;
+        std::vector<uint64_t> acceptedMs;
+        std::vector<std::vector<Read>> reads;  // per slot
+        uint64_t nowMs;
+        unsigned victim;
+    } cases[] = {
+        {"silent ones: the oldest", {5000, 2000, 9000}, {{}, {}, {}}, 9500, 1},
+        {"a record sender stays, the silent newcomers go",
+         {1000, 11000, 12000}, {{{10000, true}}, {}, {}}, 12500, 1},
+        {"a drip goes before a record sender",
+         {1000, 2000}, {{{1500, true}}, {{3000, false}}}, 9000, 1},
+        {"a record under way is no stall yet",
+         {0, 0}, {{{1000, true}, {2000, true}, {3000, true}, {3900, false}}, {{3500, true}}},
+         4000, 1},
+        {"one that sits inside a record stalls",
+         {0, 0}, {{{1000, true}, {2000, true}, {3000, true}, {3900, false}}, {{3500, true}}},
+         5000, 0},
+        {"one record and nothing since goes before a steady sender",
+         {0, 14000}, {{{1000, true}, {5000, true}, {10000, true}}, {{15000, true}}}, 15500, 1},
+        {"a sender silent for longer than it sent goes",
+         {0, 19000}, {{{1000, true}, {10000, true}}, {{20000, true}}}, 20500, 0},
+        {"the credit ends after a minute",
+         {0, 200000}, {{{0, true}, {100000, true}}, {{161000, true}}}, 200500, 0},
+    };
+    CvRecord r = {};
+    r.frameLen = 10;
+    uint8_t rec[30] = {};
+    encodeHeader(r, 1, rec);
+    for (const Case &k : cases) {
+        std::vector<uint64_t> accepted;
+        for (uint64_t ms : k.acceptedMs)
+            accepted.push_back(ms * kMs);
+        Table tb(accepted);
+        for (size_t i = 0; i < k.acceptedMs.size(); i++) {
+            Conn *c = &tb.t.slots[i];
+            for (const Read &rd : k.reads[i]) {
+                if (streamPending(&c->stream))  // completes the record begun before
+                    readInto(c, rec + 7, sizeof rec - 7, rd.atMs * kMs);
+                readInto(c, rec, rd.whole ? sizeof rec : 7, rd.atMs * kMs);
+            }
+        }
+        EXPECT_EQ(evictionVictim(&tb.t, k.nowMs * kMs), &tb.t.slots[k.victim]) << k.what;
+    }
+}
+
+TEST(CollectConns, EvictionsCountedOncePerInterval)
+{
+    EvictionReport r = {};
+    EXPECT_EQ(evictionReportDue(r), UINT64_MAX);
+    evictionNoted(&r, 3 * kSec);
+    evictionNoted(&r, 4 * kSec);
+    EXPECT_EQ(evictionReportDue(r), 13 * kSec);
+    char *text = nullptr;
+    size_t len = 0;
+    FILE *f = open_memstream(&text, &len);
+    evictionReport(&r, 13 * kSec, f);
+    EXPECT_EQ(evictionReportDue(r), UINT64_MAX);
+    evictionReport(&r, 20 * kSec, f);  // nothing new: no line
+    evictionNoted(&r, 21 * kSec);
+    evictionReport(&r, 22500 * kMs, f);  // at the end of the run
+    fclose(f);
+    EXPECT_STREQ(text, "cvfcollect: tcp: 2 connections evicted in the last 10 s (slots full)\n"
+                       "cvfcollect: tcp: 1 connection evicted in the last 1.5 s (slots full)\n");
+    free(text);
 }
 
 TEST(CollectConns, StallCountsFromTheStartOfTheIncompleteRecord)

@@ -367,8 +367,10 @@ TEST(PcapWriter, SingleFileReplacedButNeverThroughLinks)
 }
 
 // A write that stops part way leaves the file cut at its last whole block;
-// the failure is reported once and later packets are dropped quietly.
-TEST(PcapWriter, FailedWriteLeavesWholeBlocks)
+// the failure is reported once, later packets are counted as missed, and
+// once the file can grow again the next packet after the retry time
+// starts a new section at its end.
+TEST(PcapWriter, FailedWriteLeavesWholeBlocksAndIsTriedAgain)
 {
     TempDir d;
     std::string cap = d.at("c");
@@ -384,17 +386,31 @@ TEST(PcapWriter, FailedWriteLeavesWholeBlocks)
         if (i % 7 == 0)
             pcapFlush(&w);
     }
-    EXPECT_FALSE(pcapClose(&w));
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err, "cvfcollect: cannot write capture file " + cap + ": File too large; note\n");
     Bytes f = readFile(cap);
     EXPECT_LE(f.size(), 3000u);
     EXPECT_GT(f.size(), 2000u);
     auto blocks = readBlocks(f);
-    size_t sum = 0;
-    for (const Block &b : blocks)
+    size_t sum = 0, kept = 0;
+    for (const Block &b : blocks) {
         sum += b.body.size() + 12;
+        kept += b.type == kBlockEpb;
+    }
     EXPECT_EQ(sum, f.size());
+
+    lim.rlim_cur = RLIM_INFINITY;  // room again
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &lim), 0);
+    pcapWrite(&w, packet(1, 5), kPcapRetryNs - 1);  // not yet
+    pcapWrite(&w, packet(2, 5), kPcapRetryNs);
+    EXPECT_FALSE(pcapClose(&w));
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, "cvfcollect: cannot write capture file " + cap + ": File too large; note\n"
+                   "cvfcollect: capture file " + cap + ": writing again; " +
+                       std::to_string(40 - kept + 1) + " records were not captured\n");
+    auto after = readBlocks(readFile(cap));
+    ASSERT_EQ(after.size(), blocks.size() + 3);
+    EXPECT_EQ(after[blocks.size()].type, kBlockShb);
+    EXPECT_EQ(after[blocks.size() + 1].type, kBlockIdb);
+    EXPECT_EQ(after[blocks.size() + 2].type, kBlockEpb);
 }
 
 }  // namespace

@@ -212,15 +212,17 @@ class StreamTest(unittest.TestCase):
 
 
 class WriteErrorTest(unittest.TestCase):
-    NOTE = "; records are still counted but no longer captured\n"
+    NOTE = "; records are still counted, and captured again once it can be written\n"
 
     def test_full_device_reported_once_and_counting_goes_on(self):
         c = Collector(self, "-p", "0", "-u", "-c", "20", capture="/dev/full")
         udp_send(c.port, [record(i, frame=b"z" * 300) for i in range(20)])
         self.assertEqual(c.finish(), 1)
-        self.assertEqual(c.err().count("capture file"), 1, c.err())
+        self.assertEqual(c.err().count("capture file"), 2, c.err())
         self.assertIn("cvfcollect: cannot write capture file /dev/full: No space left on device"
                       + self.NOTE, c.err())
+        self.assertIn("cvfcollect: capture file /dev/full: 20 records were not captured\n",
+                      c.err())
         self.assertEqual(c.summary()["records"], 20)
         self.assertIn("total: records=20 ", c.out())
 
@@ -236,6 +238,65 @@ class WriteErrorTest(unittest.TestCase):
         self.assertEqual(c.finish(), 1)
         self.assertIn("no/cap.pcapng: No such file or directory; ending\n", c.err())
         self.assertFalse(os.path.exists(c.ready))
+
+    def test_capture_taken_up_again_once_it_can_be_written(self):
+        """With rotation, a file that may not grow past 5000 bytes (a full disk)
+        fails, and the next rotation point starts a file that takes records
+        again; without rotation, a FIFO that finds a reader later is opened at
+        the next try."""
+        c = Collector(self, "-p", "0", "-u", "-G", "1", fsize=5000)
+        udp_send(c.port, [record(i, frame=b"q" * 200) for i in range(40)])
+        wait_for(lambda: "cannot write capture file" in c.err(), "the failure")
+        time.sleep(1.1)
+        later = [record(100 + i, frame=bytes([i]) * 10) for i in range(3)]
+        udp_send(c.port, later)
+        wait_for(lambda: "cap-00002.pcapng" in c.files() and
+                 has_packets(c.path("cap-00002.pcapng"), 3), "the next file")
+        self.assertEqual(c.stop(), 1, c.err())
+        self.assertEqual(c.err().count("cannot write capture file cap-00001.pcapng: File too "
+                                       "large" + self.NOTE), 1, c.err())
+        self.assertRegex(c.err(), r"cvfcollect: capture file cap-00002.pcapng: writing again; "
+                                  r"\d+ records were not captured\n")
+        self.assertEqual(c.err().count("capture file"), 2, c.err())
+        self.assertEqual([p["bytes"] for p in packets(c.path("cap-00002.pcapng"))],
+                         [bytes([i]) * 10 for i in range(3)])
+        self.assertLessEqual(os.path.getsize(c.path("cap-00001.pcapng")), 5000)
+
+        d = self.enterContext(tempfile.TemporaryDirectory())
+        fifo, copy = os.path.join(d, "fifo"), os.path.join(d, "copy.pcapng")
+        os.mkfifo(fifo)
+        c = Collector(self, "-p", "0", "-u", capture=fifo)
+        udp_send(c.port, [record(0)])
+        wait_for(lambda: "no reader" in c.err(), "the failure")
+        reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+        got = bytearray()
+        def read_some():
+            try:
+                got.extend(os.read(reader, 65536))
+            except BlockingIOError:
+                pass
+            return got
+        seq = 1
+        def sent_one():
+            nonlocal seq
+            udp_send(c.port, [record(seq)])
+            seq += 1
+            time.sleep(0.1)
+            return read_some()
+        wait_for(sent_one, "the capture through the FIFO")  # within the retry interval
+        self.assertEqual(c.stop(), 1, c.err())
+        while True:  # the rest, up to the end the collector's close makes
+            chunk = os.read(reader, 65536)
+            if not chunk:
+                break
+            got.extend(chunk)
+        os.close(reader)
+        with open(copy, "wb") as f:
+            f.write(got)
+        self.assertGreater(len(packets(copy)), 0)
+        self.assertEqual(c.err().count("capture file"), 2, c.err())
+        self.assertIn("capture file %s: writing again; " % fifo, c.err())
+        self.assertGreater(c.summary()["records"], len(packets(copy)))
 
     def test_exit_on_write_error_ends_after_the_summary(self):
         """A file that may not grow past 5000 bytes: the collector ends at the
@@ -263,6 +324,44 @@ class WriteErrorTest(unittest.TestCase):
 
 
 class SignalTest(unittest.TestCase):
+    def test_usr1_prints_the_summary_hup_starts_a_new_file(self):
+        # rotation naming: the next number at once
+        c = Collector(self, "-p", "0", "-u", "-G", "3600")
+        udp_send(c.port, [record(i) for i in range(3)])
+        wait_for(lambda: has_packets(c.path("cap-00001.pcapng"), 3), "three packets")
+        c.proc.send_signal(signal.SIGUSR1)
+        wait_for(lambda: "total: records=3 " in c.out(), "the summary so far")
+        c.proc.send_signal(signal.SIGHUP)
+        wait_for(lambda: "cap-00002.pcapng" in c.files(), "the next file")
+        udp_send(c.port, [record(i) for i in range(3, 5)])
+        wait_for(lambda: has_packets(c.path("cap-00002.pcapng"), 2), "two packets")
+        self.assertEqual(c.stop(), 0, c.err())
+        self.assertEqual(c.out().count("total: "), 2)
+        self.assertIn("total: records=5 ", c.out())
+        self.assertEqual(packet_count(c.path("cap-00001.pcapng")), 3)
+
+        # one file, moved away by a log rotation tool: a new one under the name
+        c = Collector(self, "-p", "0", "-u")
+        udp_send(c.port, [record(i) for i in range(3)])
+        wait_for(lambda: has_packets(c.path(), 3), "three packets")
+        os.rename(c.path(), c.path("cap.pcapng.1"))
+        c.proc.send_signal(signal.SIGHUP)
+        wait_for(lambda: os.path.exists(c.path()), "the new file")
+        udp_send(c.port, [record(i) for i in range(3, 5)])
+        wait_for(lambda: has_packets(c.path(), 2), "two packets")
+        c.proc.send_signal(signal.SIGHUP)  # not moved: it goes on
+        udp_send(c.port, [record(5)])
+        wait_for(lambda: has_packets(c.path(), 3), "three packets")
+        self.assertEqual(c.stop(), 0, c.err())
+        self.assertEqual(packet_count(c.path("cap.pcapng.1")), 3)
+        self.assertEqual(packet_count(c.path()), 3)
+
+        # no capture: a notice with -v
+        c = Collector(self, "-p", "0", "-u", "-v", capture=None)
+        c.proc.send_signal(signal.SIGHUP)
+        wait_for(lambda: "SIGHUP: no capture file to start anew" in c.err(), "the notice")
+        self.assertEqual(c.stop(), 0, c.err())
+
     def test_signals_leave_every_record_readable(self):
         frames = [bytes([i % 256]) * (i % 40) for i in range(300)]
         for sig in (signal.SIGTERM, signal.SIGINT):

@@ -4,6 +4,7 @@ the summary, the JSON and the dump file."""
 import json
 import os
 import random
+import re
 import resource
 import signal
 import socket
@@ -346,7 +347,96 @@ def hung_up(sock):
         return True
 
 
+class Attack:
+    """Peers that take connection slots and come back once hung up: silent
+    ones, ones dripping a record a byte a second, and ones sending one empty
+    (but valid) record and then nothing. step() moves them on."""
+
+    def __init__(self, port, per_kind, back_after=0.1):
+        self.port, self.back_after = port, back_after
+        self.peers = [{"kind": k, "sock": None, "due": 0.0, "line": i}
+                      for i, k in enumerate(("silent", "drip", "empty") * per_kind)]
+        self.connects = self.hangups = 0
+
+    def _connect(self, p, now):
+        p["sock"] = socket.create_connection(("127.0.0.1", self.port), timeout=WAIT)
+        p["left"] = record(0, gw=200, line=p["line"], version=1, frame=b"drip")
+        p["due"] = now + 1
+        self.connects += 1
+        if p["kind"] == "empty":
+            p["sock"].sendall(record(self.connects, gw=201, line=p["line"] & 255, version=1))
+
+    def step(self):
+        now = time.monotonic()
+        for p in self.peers:
+            if p["sock"] is None:
+                if now >= p["due"]:
+                    self._connect(p, now)
+            elif hung_up(p["sock"]):
+                p["sock"].close()
+                p["sock"], p["due"] = None, now + self.back_after
+                self.hangups += 1
+            elif p["kind"] == "drip" and now >= p["due"]:
+                try:
+                    p["sock"].send(p["left"][:1])
+                    p["left"], p["due"] = p["left"][1:], now + 1
+                except OSError:
+                    pass  # hung up: seen at the next step
+
+    def close(self):
+        for p in self.peers:
+            if p["sock"] is not None:
+                p["sock"].close()
+
+
 class ConnectionLimitTest(unittest.TestCase):
+    def test_record_senders_outlast_reconnecting_attackers(self):
+        c = Collector(self, "-p", "0", "-t", "-v", "--max-conns", "8")
+        mon = socket.create_connection(("127.0.0.1", c.port), timeout=WAIT)
+        self.addCleanup(mon.close)
+        name = "tcp 127.0.0.1:%d:" % mon.getsockname()[1]
+        attack = Attack(c.port, 12)
+        self.addCleanup(attack.close)
+        sent, start = 0, time.monotonic()
+        while time.monotonic() < start + 4:
+            try:
+                mon.sendall(record(sent, gw=1, version=1, frame=frame_for(sent)))
+            except OSError:
+                self.fail("the sender was hung up:\n" + "\n".join(
+                    ln for ln in c.err().splitlines() if name in ln))
+            sent += 1
+            for _ in range(10):
+                if time.monotonic() > start + 1:  # the attack meets a sender at work
+                    attack.step()
+                time.sleep(0.01)
+        self.assertFalse(hung_up(mon))
+        self.assertGreater(attack.hangups, 3 * 8)
+        attack.close()
+        mon.close()
+        wait_for(lambda: name + " closed after" in c.err(), "the sender's end")
+        self.assertIn("%s closed after %d records" % (name, sent), c.err())
+        self.assertEqual(c.stop(), 0)
+        j = c.summary()
+        line = [l for l in j["lines"] if l["gw"] == 1][0]
+        self.assertEqual((line["records"], line["lost"]), (sent, 0))
+        self.assertGreater(j["tcp_evicted"], 3 * 8)
+
+    def test_evictions_reported_as_a_count(self):
+        c = Collector(self, "-p", "0", "-t", "--max-conns", "4")
+        attack = Attack(c.port, 4)
+        self.addCleanup(attack.close)
+        end = time.monotonic() + 1.5
+        while time.monotonic() < end:
+            attack.step()
+            time.sleep(0.01)
+        self.assertEqual(c.stop(), 0)
+        evicted = c.summary()["tcp_evicted"]
+        self.assertGreater(evicted, 4)
+        self.assertNotIn("to make room", c.err())
+        # a run shorter than the interval: its one line comes at the end
+        self.assertRegex(c.err(), r"\ncvfcollect: tcp: %d connections evicted in the last "
+                         r"[\d.]+ s \(slots full\)\n" % evicted)
+
     def test_stalled_record_closed_idle_between_records_kept(self):
         c = Collector(self, "-p", "0", "-t", "--tcp-stall-timeout", "0.5", "-c", "2")
         idle = socket.create_connection(("127.0.0.1", c.port), timeout=WAIT)
@@ -474,6 +564,87 @@ class OutputFileTest(unittest.TestCase):
             summary, rest = out.read().split("\n", 1)
         self.assertTrue(summary.startswith("total: records=0 "))
         self.assertEqual(json.loads(rest)["records"], 0)
+
+    def test_links_of_other_users_refused_replaced_files_keep_mode_and_owner(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root to make files of another user")
+        at = lambda name: os.path.join(self.dir, name)
+        nobody = 65534
+        secret = at("sub/secret")
+        with open(secret, "w") as f:
+            f.write("secret")
+        os.chmod(secret, 0o600)
+        os.chown(secret, nobody, nobody)
+        os.symlink(secret, at("theirs"))
+        os.lchown(at("theirs"), nobody, nobody)
+        os.symlink(secret, at("mine.json"))
+        for opt in ("-j", "-r"):
+            r = run_briefly(self.dir, opt, "theirs")
+            self.assertEqual(r.returncode, 1, opt)
+            self.assertIn(b"cannot %s theirs: a symbolic link of another user" %
+                          (b"write" if opt == "-j" else b"create"), r.stderr)
+        with open(secret) as f:
+            self.assertEqual(f.read(), "secret")
+        r = run_briefly(self.dir, "-j", "mine.json")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with open(secret) as f:
+            self.assertEqual(json.load(f)["records"], 0)
+        st = os.stat(secret)
+        self.assertEqual((stat.S_IMODE(st.st_mode), st.st_uid, st.st_gid), (0o600, nobody, nobody))
+
+    def test_dump_files_never_through_links_nor_emptied_before_a_run(self):
+        at = lambda name: os.path.join(self.dir, name)
+        with open(at("victim"), "w") as f:
+            f.write("precious")
+        os.symlink("victim", at("sym"))
+        os.link(at("victim"), at("hard"))
+        for opt in ("--dump", "--dump-invalid"):
+            for name, why in (("sym", "it is a symbolic link"), ("hard", "it has other links")):
+                r = run_briefly(self.dir, opt, name)
+                self.assertEqual(r.returncode, 1, (opt, name))
+                self.assertIn(b"cannot create %s: %s" % (name.encode(), why.encode()), r.stderr)
+        os.unlink(at("hard"))
+        # a collector that cannot listen leaves an earlier dump as it was
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.bind(("127.0.0.1", 0))
+            r = run_briefly(self.dir, "--dump", "victim", "--dump-invalid", "victim",
+                            "-b", "127.0.0.1", "-p", str(s.getsockname()[1]))
+        self.assertEqual(r.returncode, 1)
+        with open(at("victim")) as f:
+            self.assertEqual(f.read(), "precious")
+        r = run_briefly(self.dir, "--dump-invalid", "victim")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(os.path.getsize(at("victim")), 0)  # this run's: none
+
+    def test_fifos_never_hold_up_the_run(self):
+        """A FIFO without a reader is reported and skipped (-j, -r) or retried
+        (-w); one whose reader takes nothing holds the capture, and a signal
+        still ends the run with its summary."""
+        fifo = os.path.join(self.dir, "fifo")
+        os.mkfifo(fifo)
+        for opt, status, note in (("-j", 0, "cannot write %s: no reader, skipped"),
+                                  ("-r", 0, "cannot create %s: no reader, skipped"),
+                                  ("-w", 1, "cannot create capture file %s: no reader")):
+            c = Collector(self, "-p", "0", "-u", opt, fifo, ready=False, dump=False)
+            wait_for(lambda: "listening udp" in c.err() or c.proc.poll() is not None,
+                     "the collector to listen")
+            port = int(re.search(r"listening udp \S+:(\d+)", c.err()).group(1))
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+                s.sendto(record(1), ("127.0.0.1", port))
+            self.assertEqual(c.stop(), status, (opt, c.err()))
+            self.assertIn(note % fifo, c.err())
+            self.assertIn("total: records=", c.out())
+        # a reader that takes nothing: the capture fills the pipe and waits
+        reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+        self.addCleanup(os.close, reader)
+        c = Collector(self, "-p", "0", "-u", capture=fifo, dump=False)
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            send_paced(s, ("127.0.0.1", c.port), [record(i, frame=b"f" * 1000) for i in range(200)])
+        time.sleep(0.5)
+        self.assertIsNone(c.proc.poll())
+        c.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(c.finish(), 1, c.err())
+        self.assertRegex(c.out(), r"total: records=\d+ ")
 
     def test_write_failures_reported(self):
         r = run_briefly(self.dir, "-j", "missing/summary.json")
