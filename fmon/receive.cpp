@@ -40,14 +40,6 @@ long elapsedMilliSecs(const struct timeval *later, const struct timeval *earlier
            (long)(later->tv_usec - earlier->tv_usec) / 1000;
 }
 
-// The first give-up still compares exp_seq_no (0, no expectation at all) as
-// a plain number; find_lowest then marks the program synchronised.
-static void closeInitialWindow()
-{
-    find_lowest();
-    search_store();
-}
-
 static bool windowDue(const struct timeval *now)
 {
     return init_timestamp && !init_seq_no && elapsedMilliSecs(now, &init_tv) > INIT_WINDOW_MSECS;
@@ -68,7 +60,7 @@ void onIdle()
     struct timeval now;
     f_monotonicNow(&now);
     if (windowDue(&now))
-        closeInitialWindow();
+        start_from_lowest();
     reportDiscardCount(&now);
 }
 
@@ -103,17 +95,25 @@ static void noteDiscard(long n, const char *why)
 
 static void decideRecord(const MonHeader &h)
 {
+    if (!init_seq_no) {
+        // Every record of the initial window is held, whatever its number,
+        // until the store has no room for the next one.
+        if (store_has_room(h.length)) {
+            add_to_store();
+            return;
+        }
+        start_from_lowest();
+    }
     int d = seqCompare(h.seq_no, exp_seq_no);
     if (d > 0) {
         add_to_store();
     } else if (d < 0) {
         std::fprintf(stderr, "UNEXPECTED sequence number: %u, expected: %u\n", (unsigned)h.seq_no,
                      (unsigned)exp_seq_no);
-    } else if (init_seq_no) {
+    } else {
         forwardRecord(g_monBuf, h);
         search_store();
     }
-    // Equal inside the initial window: dropped.
 }
 
 void handleRecord(long n)
@@ -137,7 +137,7 @@ void handleRecord(long n)
             init_tv = now;
             init_timestamp = 1;
         } else if (windowDue(&now)) {
-            closeInitialWindow();
+            start_from_lowest();
         }
     }
     if (!g_bLogStarted) {
