@@ -23,6 +23,7 @@ int init_timestamp;
 struct timeval init_tv;
 int g_bLogStarted;
 unsigned long g_discarded;
+int g_bMonitorBound;
 
 // Malformed records: the first is reported, later ones are counted and the
 // count reported at most once a second.
@@ -30,9 +31,14 @@ static unsigned long discardsUnreported;
 static struct timeval lastDiscardReport;
 static int discardReported;
 
-// The initial window and the spacing of discard reports are measured on the
-// monotonic clock: setting the time of day neither stretches nor cuts them.
+// The initial window, the spacing of discard reports and the time given to
+// the records queued at a stop are measured on the monotonic clock: setting
+// the time of day neither stretches nor cuts them.
 constexpr long INIT_WINDOW_MSECS = 10;
+// At a stop the queued records are handled as usual for this long, then
+// only counted until the socket is empty or the second limit is reached.
+constexpr long STOP_HANDLE_MSECS = 300;
+constexpr long STOP_READ_MSECS = 500;
 
 long elapsedMilliSecs(const struct timeval *later, const struct timeval *earlier)
 {
@@ -185,6 +191,7 @@ static void openMonitorSocket(const char *name)
     sll.sll_hatype = ARPHRD_RAWHDLC;
     if (bind(g_ifInfo.sock, reinterpret_cast<struct sockaddr *>(&sll), sizeof sll) < 0)
         error_exit("Problem binding to interface %s.\n%s\n", name, std::strerror(errno));
+    g_bMonitorBound = 1;
 }
 
 void monitorSetup()
@@ -213,24 +220,72 @@ void monitorSetup()
                    std::strerror(errno));
 }
 
+// Reads one record into g_monBuf; its size, or -1 when the socket is empty
+// or failed (the failure reported).
+static ssize_t readRecord(int flags)
+{
+    ssize_t n = recvfrom(g_ifInfo.sock, monBufRecord(), MONREC_MAX_SIZE, flags, nullptr, nullptr);
+    if (n < 0 && errno != EAGAIN) {
+        int err = errno;
+        checkTermination();
+        std::fprintf(stderr, "%s: %s recvfrom error.%d\n%s\n", progname, g_ifInfo.name, err,
+                     std::strerror(err));
+        errno = err;
+    }
+    return n;
+}
+
 // Reads records until the socket is empty.
 static void drainSocket()
 {
     for (;;) {
-        ssize_t n = recvfrom(g_ifInfo.sock, monBufRecord(), MONREC_MAX_SIZE, 0, nullptr, nullptr);
-        if (n < 0) {
-            if (n == -1 && errno != EAGAIN) {
-                int err = errno;
-                checkTermination();
-                std::fprintf(stderr, "%s: %s recvfrom error.%d\n%s\n", progname, g_ifInfo.name,
-                             err, std::strerror(err));
-                errno = err;
-            }
+        ssize_t n = readRecord(0);
+        if (n < 0)
             return;
-        }
         handleRecord((long)n);
         checkTermination();
     }
+}
+
+static void reportUnforwarded(unsigned long count, bool emptied)
+{
+    if (count == 0 && emptied)
+        return;
+    if (count == 0)
+        std::fprintf(stderr, "%s: %s: frames left unread: the stop's time ran out\n", progname,
+                     g_device);
+    else
+        std::fprintf(stderr, "%s: %s: %lu frames not forwarded%s: the stop's time ran out\n",
+                     progname, g_device, count, emptied ? "" : ", and more left unread");
+}
+
+void takeQueuedRecords()
+{
+    if (!g_bMonitorBound)
+        return;
+    struct timeval start;
+    f_monotonicNow(&start);
+    unsigned long unforwarded = 0;
+    bool emptied = false;
+    for (;;) {
+        struct timeval now;
+        f_monotonicNow(&now);
+        long ms = elapsedMilliSecs(&now, &start);
+        if (ms >= STOP_READ_MSECS)
+            break;
+        ssize_t n = readRecord(MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            emptied = true;
+            break;
+        }
+        if (ms < STOP_HANDLE_MSECS)
+            handleRecord((long)n);
+        else
+            unforwarded++;
+    }
+    reportUnforwarded(unforwarded, emptied);
 }
 
 [[noreturn]] static void receiveLoop()

@@ -8,6 +8,8 @@ extern int init_timestamp;          // 1 once the first record has arrived
 extern struct timeval init_tv;      // when the first record arrived (monotonic)
 extern int g_bLogStarted;           // 1 once the time-stamp base is set
 extern unsigned long g_discarded;   // malformed records discarded so far
+extern int g_bMonitorBound;         // 1 while g_ifInfo.sock is the monitor socket
+                                    // bound to the port
 
 long elapsedMilliSecs(const struct timeval *later, const struct timeval *earlier);
 
@@ -16,6 +18,10 @@ void handleRecord(long n);
 // Work of a quiet select period: close the initial window when due, report
 // discarded records not yet reported.
 void onIdle();
+// At the end of a run, with monitor mode off: the records that the monitor
+// socket still holds are handled as usual for 300 ms, then only counted until
+// it is empty or 500 ms have passed; records not forwarded are reported.
+void takeQueuedRecords();
 // Sets the port up for monitoring; ends through error_exit on failure.
 void monitorSetup();
 // Monitor mode: set-up, then the receive loop. Never returns.

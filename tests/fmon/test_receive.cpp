@@ -9,6 +9,8 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace {
@@ -190,6 +192,33 @@ TEST_F(Receive, LongestFrameIsAccepted)
     Bytes b = col.next();
     ASSERT_EQ(b.size(), 4096u + 18);
     EXPECT_EQ(Bytes(b.begin() + 18, b.end()), framePattern(5, 4096));
+}
+
+// Records that the stop has no time left to forward are counted.
+TEST_F(Receive, QueuedRecordsBeyondTheStopsTimeAreCounted)
+{
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, fds), 0);
+    g_ifInfo.sock = fds[0];
+    g_bMonitorBound = 1;
+    init_seq_no = 1;
+    exp_seq_no = 10;
+    for (uint32_t seq = 10; seq < 20; seq++) {
+        long n = putRecord(seq, 8);
+        ASSERT_EQ(send(fds[1], monBufRecord(), (size_t)n, 0), n);
+    }
+    // The second send waits past the time the stop gives to handling. The
+    // pacing ends a wait at the next second of the time of day, so the stop
+    // starts just after one.
+    g_minimumDelay = 350000;
+    timeval now;
+    gettimeofday(&now, nullptr);
+    usleep((useconds_t)(1000000 - now.tv_usec));
+    EXPECT_EQ(capture(takeQueuedRecords),
+              "cvfmonUdp: sync0: 8 frames not forwarded: the stop's time ran out\n");
+    EXPECT_EQ(col.seqs(), (std::vector<unsigned>{10, 11}));
+    close(fds[0]);
+    close(fds[1]);
 }
 
 TEST(ElapsedMilliSecs, TruncatesTowardZero)

@@ -399,12 +399,15 @@ class MonitorTestCase(unittest.TestCase):
                    or not p.running(), what="%s monitoring %s" % (p.name, port))
         self.assertTrue(p.running(), p.describe())
 
-    def deliver(self, mon, scenario, **kw):
+    def deliver(self, mon, scenario, then=None, **kw):
         """Plays a scenario while the monitor is stopped, so that all its
-        records wait in the socket together and are taken in one go."""
+        records wait in the socket together and are taken in one go. A
+        signal given in then reaches the monitor before it reads them."""
         mon.signal(signal.SIGSTOP)
         try:
             self.play(scenario, **kw)
+            if then is not None:
+                mon.signal(then)
         finally:
             mon.signal(signal.SIGCONT)
 

@@ -155,6 +155,23 @@ class ReorderTest(ReorderTestCase):
                 self.assertEqual([(r.seq, r.frame) for r in recs],
                                  [(p.seq, p.frame) for p in played + held.played])
 
+    def test_records_queued_at_a_stop(self):
+        # The line delivers while the monitor is held up, and the stop comes
+        # before it reads on: what its socket holds is still forwarded, in
+        # order, before it ends.
+        col, mon = self.start_run(500, "-B2048")
+        before = time.time()
+        sc = Scenario().recs(range(7000, 7500), step=1)
+        self.deliver(mon, sc, then=signal.SIGTERM)
+        rc = mon.wait()
+        self.assert_no_sanitizer(mon)
+        self.assertEqual(rc, 2, mon.describe())
+        self.assertIn("Signal Terminate, sig=%d\n" % signal.SIGTERM, mon.err())
+        recs = col.finished()
+        self.assertForwarded(recs, sc.played, version=0, gw=2, line=0, wall=(before, time.time()))
+        for word in ("lost", "not forwarded", "dropped"):
+            self.assertNotIn(word, mon.err())
+
     def test_malformed_datagrams(self):
         col, mon = self.start_run(4)
         played = self.synced(mon, 400)
