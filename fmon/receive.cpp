@@ -31,10 +31,18 @@ static unsigned long discardsUnreported;
 static struct timeval lastDiscardReport;
 static int discardReported;
 
-// The initial window, the spacing of discard reports and the time given to
-// the records queued at a stop are measured on the monotonic clock: setting
-// the time of day neither stretches nor cuts them.
+// The kernel's count of the records it dropped for want of room in the
+// monitor socket's buffer. Every read of PACKET_STATISTICS starts the
+// kernel's count again from 0, so the reads are added up here.
+static unsigned long long kernelDrops;
+static struct timeval lastDropRead;
+static int dropReadFailed;
+
+// The initial window, the spacing of discard and drop reports and the time
+// given to the records queued at a stop are measured on the monotonic
+// clock: setting the time of day neither stretches nor cuts them.
 constexpr long INIT_WINDOW_MSECS = 10;
+constexpr long DROP_READ_MSECS = 1000;
 // At a stop the queued records are handled as usual for this long, then
 // only counted until the socket is empty or the second limit is reached.
 constexpr long STOP_HANDLE_MSECS = 300;
@@ -61,6 +69,41 @@ static void reportDiscardCount(const struct timeval *now)
     lastDiscardReport = *now;
 }
 
+static void readKernelDrops()
+{
+    if (!g_bMonitorBound || dropReadFailed)
+        return;
+    struct tpacket_stats st;
+    socklen_t len = sizeof st;
+    if (getsockopt(g_ifInfo.sock, SOL_PACKET, PACKET_STATISTICS, &st, &len) < 0) {
+        dropReadFailed = 1;
+        std::fprintf(stderr, "%s: %s: cannot read the kernel's drop count.\n%s\n", progname,
+                     g_device, std::strerror(errno));
+        return;
+    }
+    if (st.tp_drops == 0)
+        return;
+    kernelDrops += st.tp_drops;
+    std::fprintf(stderr, "%s: %s: %u frames dropped by the kernel (socket buffer full)\n",
+                 progname, g_device, (unsigned)st.tp_drops);
+}
+
+static void pollKernelDrops(const struct timeval *now)
+{
+    if (elapsedMilliSecs(now, &lastDropRead) < DROP_READ_MSECS)
+        return;
+    lastDropRead = *now;
+    readKernelDrops();
+}
+
+void reportKernelDropsAtExit()
+{
+    readKernelDrops();
+    if (kernelDrops != 0)
+        std::fprintf(stderr, "%s: %s: %llu frames dropped by the kernel in all\n", progname,
+                     g_device, kernelDrops);
+}
+
 void onIdle()
 {
     struct timeval now;
@@ -68,6 +111,7 @@ void onIdle()
     if (windowDue(&now))
         start_from_lowest();
     reportDiscardCount(&now);
+    pollKernelDrops(&now);
 }
 
 // Why a datagram of n bytes, whose header decodes to h, is no whole record,
@@ -192,6 +236,7 @@ static void openMonitorSocket(const char *name)
     if (bind(g_ifInfo.sock, reinterpret_cast<struct sockaddr *>(&sll), sizeof sll) < 0)
         error_exit("Problem binding to interface %s.\n%s\n", name, std::strerror(errno));
     g_bMonitorBound = 1;
+    f_monotonicNow(&lastDropRead);
 }
 
 void monitorSetup()
@@ -244,6 +289,11 @@ static void drainSocket()
             return;
         handleRecord((long)n);
         checkTermination();
+        // A line too busy for the socket ever to be empty is where drops
+        // happen: they are looked at between records too.
+        struct timeval now;
+        f_monotonicNow(&now);
+        pollKernelDrops(&now);
     }
 }
 

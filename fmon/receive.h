@@ -16,12 +16,15 @@ long elapsedMilliSecs(const struct timeval *later, const struct timeval *earlier
 // Handles one record of n bytes received into g_monBuf.
 void handleRecord(long n);
 // Work of a quiet select period: close the initial window when due, report
-// discarded records not yet reported.
+// discarded records not yet reported and, once a second, the kernel's drops.
 void onIdle();
 // At the end of a run, with monitor mode off: the records that the monitor
 // socket still holds are handled as usual for 300 ms, then only counted until
 // it is empty or 500 ms have passed; records not forwarded are reported.
 void takeQueuedRecords();
+// At the end of a run: the kernel's drop count is read a last time, an
+// increase reported as in the run, and the total, if any.
+void reportKernelDropsAtExit();
 // Sets the port up for monitoring; ends through error_exit on failure.
 void monitorSetup();
 // Monitor mode: set-up, then the receive loop. Never returns.

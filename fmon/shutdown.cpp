@@ -92,6 +92,7 @@ static void undoInterface()
     // What the monitor socket holds now was received before the end: it is
     // handled, or counted, before the socket goes.
     takeQueuedRecords();
+    reportKernelDropsAtExit();
     if (network_needed)
         lowerInterface(name);
     close(g_ifInfo.sock);

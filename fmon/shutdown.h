@@ -16,9 +16,9 @@ void installExitHandler();
 // second, then exit with status 2 through the exit handler.
 void checkTermination();
 // The exit handler: leaves monitor mode, takes the records still queued in
-// the monitor socket, lowers an interface that the program raised, forwards
-// the records still held in the reorder store, closes the collector socket,
-// reports a flood.
+// the monitor socket, reports the kernel's drops, lowers an interface that
+// the program raised, forwards the records still held in the reorder store,
+// closes the collector socket, reports a flood.
 void cleanup();
 // Time elapsed from start to end, borrowing from the seconds.
 struct timeval tvDiff(const struct timeval &end, const struct timeval &start);
