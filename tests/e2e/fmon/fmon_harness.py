@@ -513,6 +513,12 @@ class Collector:
             raise AssertionError("collector failed\n" + self.proc.describe())
         return self.records()
 
+    def wait_printed(self, count):
+        """Waits until a collector started with -P has printed count records
+        (it prints them whenever it has taken all that have arrived)."""
+        wait_until(lambda: self.proc.out().count(" seq=") >= count,
+                   what="%s to print %d records" % (self.name, count))
+
     def stop(self):
         """Ends the collector (SIGTERM, its orderly end); returns the records
         it dumped."""
