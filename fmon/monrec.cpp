@@ -24,9 +24,6 @@ void monrecEncode(unsigned char *rec, const MonHeader &h)
 
 int seqCompare(uint32_t seq, uint32_t exp)
 {
-    if (init_seq_no) {
-        int32_t d = (int32_t)(seq - exp);
-        return d < 0 ? -1 : d > 0 ? 1 : 0;
-    }
-    return seq < exp ? -1 : seq > exp ? 1 : 0;
+    int32_t d = (int32_t)(seq - exp);
+    return d < 0 ? -1 : d > 0 ? 1 : 0;
 }

@@ -48,7 +48,8 @@ struct MonHeader {
 
 extern unsigned char g_monBuf[MONBUF_SIZE]; // receive buffer for one record
 extern uint32_t exp_seq_no;                 // number of the next record to forward
-extern int init_seq_no;                     // 1 once exp_seq_no is a real expectation
+extern int init_seq_no;                     // 1 once the initial window has closed:
+                                            // exp_seq_no is then a real expectation
 
 // Reads the header that starts at rec (the record's first byte). Inline:
 // the receive loop decodes every record more than once.
@@ -78,9 +79,6 @@ void monrecEncode(unsigned char *rec, const MonHeader &h);
 inline unsigned char *monBufRecord() { return g_monBuf + MONBUF_REC_OFF; }
 inline unsigned char *monBufFrame() { return g_monBuf + MONBUF_HDR_AREA; }
 
-// Sequence comparison. Until exp_seq_no is a real expectation (init_seq_no:
-// the initial window has closed, or the store has given a number up) the
-// numbers are compared as plain unsigned values; from then on by serial
-// arithmetic, so that the numbering may wrap from 4294967295 to 0. Result
-// <0 behind, 0 equal, >0 ahead.
+// Sequence comparison by serial arithmetic, so that the numbering may wrap
+// from 4294967295 to 0. Result <0 behind, 0 equal, >0 ahead.
 int seqCompare(uint32_t seq, uint32_t exp);

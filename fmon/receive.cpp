@@ -23,6 +23,7 @@ int init_timestamp;
 struct timeval init_tv;
 int g_bLogStarted;
 unsigned long g_discarded;
+int g_bMonitorBound;
 
 // Malformed records: the first is reported, later ones are counted and the
 // count reported at most once a second.
@@ -30,22 +31,27 @@ static unsigned long discardsUnreported;
 static struct timeval lastDiscardReport;
 static int discardReported;
 
-// The initial window and the spacing of discard reports are measured on the
-// monotonic clock: setting the time of day neither stretches nor cuts them.
+// The kernel's count of the records it dropped for want of room in the
+// monitor socket's buffer. Every read of PACKET_STATISTICS starts the
+// kernel's count again from 0, so the reads are added up here.
+static unsigned long long kernelDrops;
+static struct timeval lastDropRead;
+static int dropReadFailed;
+
+// The initial window, the spacing of discard and drop reports and the time
+// given to the records queued at a stop are measured on the monotonic
+// clock: setting the time of day neither stretches nor cuts them.
 constexpr long INIT_WINDOW_MSECS = 10;
+constexpr long DROP_READ_MSECS = 1000;
+// At a stop the queued records are handled as usual for this long, then
+// only counted until the socket is empty or the second limit is reached.
+constexpr long STOP_HANDLE_MSECS = 300;
+constexpr long STOP_READ_MSECS = 500;
 
 long elapsedMilliSecs(const struct timeval *later, const struct timeval *earlier)
 {
     return (long)(later->tv_sec - earlier->tv_sec) * 1000 +
            (long)(later->tv_usec - earlier->tv_usec) / 1000;
-}
-
-// The first give-up still compares exp_seq_no (0, no expectation at all) as
-// a plain number; find_lowest then marks the program synchronised.
-static void closeInitialWindow()
-{
-    find_lowest();
-    search_store();
 }
 
 static bool windowDue(const struct timeval *now)
@@ -63,13 +69,49 @@ static void reportDiscardCount(const struct timeval *now)
     lastDiscardReport = *now;
 }
 
+static void readKernelDrops()
+{
+    if (!g_bMonitorBound || dropReadFailed)
+        return;
+    struct tpacket_stats st;
+    socklen_t len = sizeof st;
+    if (getsockopt(g_ifInfo.sock, SOL_PACKET, PACKET_STATISTICS, &st, &len) < 0) {
+        dropReadFailed = 1;
+        std::fprintf(stderr, "%s: %s: cannot read the kernel's drop count.\n%s\n", progname,
+                     g_device, std::strerror(errno));
+        return;
+    }
+    if (st.tp_drops == 0)
+        return;
+    kernelDrops += st.tp_drops;
+    std::fprintf(stderr, "%s: %s: %u frames dropped by the kernel (socket buffer full)\n",
+                 progname, g_device, (unsigned)st.tp_drops);
+}
+
+static void pollKernelDrops(const struct timeval *now)
+{
+    if (elapsedMilliSecs(now, &lastDropRead) < DROP_READ_MSECS)
+        return;
+    lastDropRead = *now;
+    readKernelDrops();
+}
+
+void reportKernelDropsAtExit()
+{
+    readKernelDrops();
+    if (kernelDrops != 0)
+        std::fprintf(stderr, "%s: %s: %llu frames dropped by the kernel in all\n", progname,
+                     g_device, kernelDrops);
+}
+
 void onIdle()
 {
     struct timeval now;
     f_monotonicNow(&now);
     if (windowDue(&now))
-        closeInitialWindow();
+        start_from_lowest();
     reportDiscardCount(&now);
+    pollKernelDrops(&now);
 }
 
 // Why a datagram of n bytes, whose header decodes to h, is no whole record,
@@ -103,17 +145,25 @@ static void noteDiscard(long n, const char *why)
 
 static void decideRecord(const MonHeader &h)
 {
+    if (!init_seq_no) {
+        // Every record of the initial window is held, whatever its number,
+        // until the store has no room for the next one.
+        if (store_has_room(h.length)) {
+            add_to_store();
+            return;
+        }
+        start_from_lowest();
+    }
     int d = seqCompare(h.seq_no, exp_seq_no);
     if (d > 0) {
         add_to_store();
     } else if (d < 0) {
         std::fprintf(stderr, "UNEXPECTED sequence number: %u, expected: %u\n", (unsigned)h.seq_no,
                      (unsigned)exp_seq_no);
-    } else if (init_seq_no) {
+    } else {
         forwardRecord(g_monBuf, h);
         search_store();
     }
-    // Equal inside the initial window: dropped.
 }
 
 void handleRecord(long n)
@@ -137,7 +187,7 @@ void handleRecord(long n)
             init_tv = now;
             init_timestamp = 1;
         } else if (windowDue(&now)) {
-            closeInitialWindow();
+            start_from_lowest();
         }
     }
     if (!g_bLogStarted) {
@@ -185,6 +235,8 @@ static void openMonitorSocket(const char *name)
     sll.sll_hatype = ARPHRD_RAWHDLC;
     if (bind(g_ifInfo.sock, reinterpret_cast<struct sockaddr *>(&sll), sizeof sll) < 0)
         error_exit("Problem binding to interface %s.\n%s\n", name, std::strerror(errno));
+    g_bMonitorBound = 1;
+    f_monotonicNow(&lastDropRead);
 }
 
 void monitorSetup()
@@ -213,24 +265,77 @@ void monitorSetup()
                    std::strerror(errno));
 }
 
+// Reads one record into g_monBuf; its size, or -1 when the socket is empty
+// or failed (the failure reported).
+static ssize_t readRecord(int flags)
+{
+    ssize_t n = recvfrom(g_ifInfo.sock, monBufRecord(), MONREC_MAX_SIZE, flags, nullptr, nullptr);
+    if (n < 0 && errno != EAGAIN) {
+        int err = errno;
+        checkTermination();
+        std::fprintf(stderr, "%s: %s recvfrom error.%d\n%s\n", progname, g_ifInfo.name, err,
+                     std::strerror(err));
+        errno = err;
+    }
+    return n;
+}
+
 // Reads records until the socket is empty.
 static void drainSocket()
 {
     for (;;) {
-        ssize_t n = recvfrom(g_ifInfo.sock, monBufRecord(), MONREC_MAX_SIZE, 0, nullptr, nullptr);
-        if (n < 0) {
-            if (n == -1 && errno != EAGAIN) {
-                int err = errno;
-                checkTermination();
-                std::fprintf(stderr, "%s: %s recvfrom error.%d\n%s\n", progname, g_ifInfo.name,
-                             err, std::strerror(err));
-                errno = err;
-            }
+        ssize_t n = readRecord(0);
+        if (n < 0)
             return;
-        }
         handleRecord((long)n);
         checkTermination();
+        // A line too busy for the socket ever to be empty is where drops
+        // happen: they are looked at between records too.
+        struct timeval now;
+        f_monotonicNow(&now);
+        pollKernelDrops(&now);
     }
+}
+
+static void reportUnforwarded(unsigned long count, bool emptied)
+{
+    if (count == 0 && emptied)
+        return;
+    if (count == 0)
+        std::fprintf(stderr, "%s: %s: frames left unread: the stop's time ran out\n", progname,
+                     g_device);
+    else
+        std::fprintf(stderr, "%s: %s: %lu frames not forwarded%s: the stop's time ran out\n",
+                     progname, g_device, count, emptied ? "" : ", and more left unread");
+}
+
+void takeQueuedRecords()
+{
+    if (!g_bMonitorBound)
+        return;
+    struct timeval start;
+    f_monotonicNow(&start);
+    unsigned long unforwarded = 0;
+    bool emptied = false;
+    for (;;) {
+        struct timeval now;
+        f_monotonicNow(&now);
+        long ms = elapsedMilliSecs(&now, &start);
+        if (ms >= STOP_READ_MSECS)
+            break;
+        ssize_t n = readRecord(MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            emptied = true;
+            break;
+        }
+        if (ms < STOP_HANDLE_MSECS)
+            handleRecord((long)n);
+        else
+            unforwarded++;
+    }
+    reportUnforwarded(unforwarded, emptied);
 }
 
 [[noreturn]] static void receiveLoop()

@@ -2,6 +2,7 @@
 #include "shutdown.h"
 #include "connection.h"
 #include "ifreq.h"
+#include "receive.h"
 #include "settings.h"
 #include "store.h"
 #include <cerrno>
@@ -88,9 +89,14 @@ static void undoInterface()
     if (ifSetMonitorMode(g_ifInfo.sock, name, 0) != 0)
         std::fprintf(stderr, "%s: Problem on exit resetting monitor mode %s.\n\t%s\n", progname,
                      name, std::strerror(errno));
+    // What the monitor socket holds now was received before the end: it is
+    // handled, or counted, before the socket goes.
+    takeQueuedRecords();
+    reportKernelDropsAtExit();
     if (network_needed)
         lowerInterface(name);
     close(g_ifInfo.sock);
+    g_bMonitorBound = 0;
     g_ifInfo.sock = 0;
     g_ifInfo.name = nullptr;
 }

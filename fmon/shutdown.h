@@ -15,8 +15,9 @@ void installExitHandler();
 // When a signal has been received: the message, a pause of about one
 // second, then exit with status 2 through the exit handler.
 void checkTermination();
-// The exit handler: leaves monitor mode, lowers an interface that the
-// program raised, forwards the records still held in the reorder store,
+// The exit handler: leaves monitor mode, takes the records still queued in
+// the monitor socket, reports the kernel's drops, lowers an interface that
+// the program raised, forwards the records still held in the reorder store,
 // closes the collector socket, reports a flood.
 void cleanup();
 // Time elapsed from start to end, borrowing from the seconds.

@@ -54,9 +54,7 @@ void update_store_start()
     }
 }
 
-// The lowest held number above exp_seq_no; false when there is none. Before
-// synchronisation 4294967295 stands for "none", as in a plain unsigned
-// search; it is still taken when it is the only number above.
+// The lowest held number above exp_seq_no; false when there is none.
 static bool lowestAbove(uint32_t *lowest)
 {
     bool found = false;
@@ -79,7 +77,7 @@ static void reportLost(uint32_t old, uint32_t lowest)
 {
     if (lowest == old + 1)
         std::fprintf(stderr, "lost frame %u\n", (unsigned)old);
-    else if (old != 0 || init_seq_no)
+    else
         std::fprintf(stderr, "lost frames %u to %u\n", (unsigned)old, (unsigned)(lowest - 1));
 }
 
@@ -92,9 +90,49 @@ void find_lowest()
         reportLost(exp_seq_no, lowest);
         exp_seq_no = lowest;
     }
-    // A number given up makes exp_seq_no a real expectation: a give-up
-    // inside the initial window (the store overflowed) ends the window.
+    update_store_start();
+}
+
+// How far the held numbers reach past start, counting up through the wrap.
+static uint32_t reachFrom(uint32_t start)
+{
+    uint32_t reach = 0;
+    unsigned char *e = store_start_ptr;
+    for (int i = 0; i < store_count; i++, e = storeNext(e)) {
+        uint32_t d = entryHeader(e).seq_no - start;
+        if (d > reach)
+            reach = d;
+    }
+    return reach;
+}
+
+// The held number from which the others follow most closely. When they
+// all lie within half the number space it is the one that every other
+// follows (4294967294 before 4294967295, 0 and 1).
+static uint32_t lowestInSequence()
+{
+    uint32_t best = 0;
+    uint32_t bestReach = 0;
+    unsigned char *e = store_start_ptr;
+    for (int i = 0; i < store_count; i++, e = storeNext(e)) {
+        uint32_t seq = entryHeader(e).seq_no;
+        uint32_t reach = reachFrom(seq);
+        if (i == 0 || reach < bestReach) {
+            best = seq;
+            bestReach = reach;
+        }
+    }
+    return best;
+}
+
+void start_from_lowest()
+{
+    if (store_count == 0)
+        return;
+    exp_seq_no = lowestInSequence();
     init_seq_no = 1;
+    last_searched = exp_seq_no - 1;
+    search_store();
     update_store_start();
 }
 
@@ -160,12 +198,19 @@ static void appendRecord(std::size_t need)
 
 void drain_store()
 {
+    if (!init_seq_no)
+        start_from_lowest();
     // Each pass forwards at least the lowest live entry; dead ones leave
     // with the head, so the store ends empty.
     while (store_count > 0) {
         find_lowest();
         search_store();
     }
+}
+
+bool store_has_room(uint32_t length)
+{
+    return (std::size_t)store_size + STORE_HDR_AREA + length <= STORE_RING;
 }
 
 void add_to_store()
@@ -177,7 +222,8 @@ void add_to_store()
         search_store();
     }
     // Making room may have reached this very record: forward it rather than
-    // hold it, once exp_seq_no is a real expectation.
+    // hold it. In the initial window every record is held, whatever its
+    // number.
     if (init_seq_no && h.seq_no == exp_seq_no) {
         forwardRecord(g_monBuf, h);
         search_store();

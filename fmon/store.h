@@ -20,17 +20,26 @@ extern int store_size;                     // bytes held, 0 to 8192
 extern int store_count;                    // entries held
 extern uint32_t last_searched;             // exp_seq_no of the last search
 
-// Makes room for, and appends, the record in g_monBuf (ahead of exp_seq_no).
+// Makes room for, and appends, the record in g_monBuf: one ahead of
+// exp_seq_no, or any record in the initial window (when it has room).
 void add_to_store();
+// True when a record of length frame bytes fits without making room.
+bool store_has_room(uint32_t length);
+// Ends the initial window: forwarding starts at the held record that is
+// lowest in sequence order (nothing before it was expected, so nothing is
+// reported lost) and goes on with the records that follow it in order.
+// Nothing happens while the store is empty.
+void start_from_lowest();
 // Forwards the held records that follow in order from exp_seq_no on.
 void search_store();
-// Gives up exp_seq_no: moves it to the lowest held number above it and
-// reports the numbers lost.
+// Gives up exp_seq_no (after the initial window): moves it to the lowest
+// held number above it and reports the numbers lost.
 void find_lowest();
 // Removes dead entries (behind exp_seq_no) from the head.
 void update_store_start();
-// At the end of a run: forwards every record still held, in sequence order,
-// giving up (and reporting) the missing numbers as making room does.
+// At the end of a run: forwards every record still held, in sequence order
+// (ending the initial window first, if it is still open), giving up (and
+// reporting) the missing numbers as making room does.
 void drain_store();
 
 // Address of the entry that follows the one at entry.

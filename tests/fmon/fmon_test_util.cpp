@@ -47,6 +47,7 @@ void resetFmonState()
     store_size = store_count = 0;
     last_searched = 0;
     init_timestamp = g_bLogStarted = 0;
+    g_bMonitorBound = 0;
 }
 
 static sockaddr_in loopback(unsigned short port)

@@ -1,5 +1,6 @@
 // The receive path: the initial window, the sequence decision and the
 // checks on each datagram.
+#include "connection.h"
 #include "fmon_test_util.h"
 #include "forward.h"
 #include "receive.h"
@@ -8,6 +9,8 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace {
@@ -32,22 +35,6 @@ protected:
     UdpCollector col;
 };
 
-TEST_F(Receive, WindowHoldsThenSynchronisesOnTheLowest)
-{
-    testing::internal::CaptureStderr();
-    receive(1);
-    receive(2);
-    receive(3);
-    EXPECT_TRUE(col.next(50).empty());
-    EXPECT_EQ(init_seq_no, 0);
-    ageWindow();
-    receive(4);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "lost frame 0\n");
-    EXPECT_EQ(col.seqs(), (std::vector<unsigned>{1, 2, 3, 4}));
-    EXPECT_EQ(init_seq_no, 1);
-    EXPECT_EQ(store_count, 0);
-}
-
 TEST_F(Receive, QuietLineClosesTheWindowOnIdle)
 {
     testing::internal::CaptureStderr();
@@ -62,25 +49,58 @@ TEST_F(Receive, QuietLineClosesTheWindowOnIdle)
     EXPECT_EQ(col.seqs(), (std::vector<unsigned>{100, 101, 102}));
 }
 
-TEST_F(Receive, OutOfOrderWindowIsReleasedInOrder)
-{
-    receive(7);
-    receive(5);
-    receive(6);
-    ageWindow();
-    onIdle();
-    EXPECT_EQ(col.seqs(), (std::vector<unsigned>{5, 6, 7}));
-}
+// How the initial window ends: the line goes quiet, a record arrives after
+// it, the store has no room for the next one, or the run stops.
+enum class WindowEnd { Idle, Arrival, Full, Stop };
 
-TEST_F(Receive, RecordZeroInTheWindowIsDroppedSilently)
+struct WindowCase {
+    const char *what;
+    std::vector<uint32_t> seqs; // received in this order (Arrival: the last after the window)
+    WindowEnd end;
+    uint32_t len;
+    std::vector<unsigned> forwarded; // wire numbers, in order
+    const char *err;
+    int held; // records still in the store
+};
+
+TEST_F(Receive, WindowStartsAtTheLowestHeldInSequenceOrder)
 {
-    testing::internal::CaptureStderr();
-    receive(0);
-    receive(3);
-    ageWindow();
-    onIdle();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(col.seqs(), (std::vector<unsigned>{3}));
+    constexpr uint32_t TOP = UINT32_MAX, BIG = 4000;
+    const WindowCase cases[] = {
+        {"numbered from 0", {0, 1, 2}, WindowEnd::Idle, 8, {0, 1, 2}, "", 0},
+        {"nothing expected before 1", {1, 2, 3, 4}, WindowEnd::Arrival, 8, {1, 2, 3, 4}, "", 0},
+        {"out of order", {7, 5, 6}, WindowEnd::Idle, 8, {5, 6, 7}, "", 0},
+        {"across the wrap", {TOP - 1, TOP, 0, 1}, WindowEnd::Idle, 8, {65534, 65535, 0, 1}, "", 0},
+        {"across the wrap, out of order", {1, 0, TOP}, WindowEnd::Idle, 8, {65535, 0, 1}, "", 0},
+        {"a gap inside the window waits", {0, 2}, WindowEnd::Idle, 8, {0}, "", 1},
+        {"store full across the wrap", {TOP, TOP - 1, 0}, WindowEnd::Full, BIG,
+         {65534, 65535, 0}, "", 0},
+        {"a stop gives the gap up", {2, 0}, WindowEnd::Stop, 8, {0, 2}, "lost frame 1\n", 0},
+    };
+    for (const WindowCase &c : cases) {
+        SCOPED_TRACE(c.what);
+        closeRemote();
+        SetUp();
+        testing::internal::CaptureStderr();
+        std::size_t inWindow = c.seqs.size() - (c.end == WindowEnd::Arrival ? 1 : 0);
+        for (std::size_t i = 0; i < inWindow; i++) {
+            receive(c.seqs[i], c.len);
+            if (i == 0)
+                init_tv.tv_sec += 60; // the window stays open however slow the run
+        }
+        EXPECT_EQ(init_seq_no, c.end == WindowEnd::Full ? 1 : 0);
+        init_tv.tv_sec -= 61; // now it is over
+        if (c.end == WindowEnd::Idle)
+            onIdle();
+        else if (c.end == WindowEnd::Arrival)
+            receive(c.seqs.back(), c.len);
+        else if (c.end == WindowEnd::Stop)
+            drain_store();
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err);
+        EXPECT_EQ(col.seqs(), c.forwarded);
+        EXPECT_EQ(init_seq_no, 1);
+        EXPECT_EQ(store_count, c.held);
+    }
 }
 
 TEST_F(Receive, TimeBaseComesFromTheFirstRecordEvenWhenHeld)
@@ -172,6 +192,33 @@ TEST_F(Receive, LongestFrameIsAccepted)
     Bytes b = col.next();
     ASSERT_EQ(b.size(), 4096u + 18);
     EXPECT_EQ(Bytes(b.begin() + 18, b.end()), framePattern(5, 4096));
+}
+
+// Records that the stop has no time left to forward are counted.
+TEST_F(Receive, QueuedRecordsBeyondTheStopsTimeAreCounted)
+{
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, fds), 0);
+    g_ifInfo.sock = fds[0];
+    g_bMonitorBound = 1;
+    init_seq_no = 1;
+    exp_seq_no = 10;
+    for (uint32_t seq = 10; seq < 20; seq++) {
+        long n = putRecord(seq, 8);
+        ASSERT_EQ(send(fds[1], monBufRecord(), (size_t)n, 0), n);
+    }
+    // The second send waits past the time the stop gives to handling. The
+    // pacing ends a wait at the next second of the time of day, so the stop
+    // starts just after one.
+    g_minimumDelay = 350000;
+    timeval now;
+    gettimeofday(&now, nullptr);
+    usleep((useconds_t)(1000000 - now.tv_usec));
+    EXPECT_EQ(capture(takeQueuedRecords),
+              "cvfmonUdp: sync0: 8 frames not forwarded: the stop's time ran out\n");
+    EXPECT_EQ(col.seqs(), (std::vector<unsigned>{10, 11}));
+    close(fds[0]);
+    close(fds[1]);
 }
 
 TEST(ElapsedMilliSecs, TruncatesTowardZero)

@@ -399,12 +399,15 @@ class MonitorTestCase(unittest.TestCase):
                    or not p.running(), what="%s monitoring %s" % (p.name, port))
         self.assertTrue(p.running(), p.describe())
 
-    def deliver(self, mon, scenario, **kw):
+    def deliver(self, mon, scenario, then=None, **kw):
         """Plays a scenario while the monitor is stopped, so that all its
-        records wait in the socket together and are taken in one go."""
+        records wait in the socket together and are taken in one go. A
+        signal given in then reaches the monitor before it reads them."""
         mon.signal(signal.SIGSTOP)
         try:
             self.play(scenario, **kw)
+            if then is not None:
+                mon.signal(then)
         finally:
             mon.signal(signal.SIGCONT)
 
@@ -509,6 +512,12 @@ class Collector:
         if rc != 0:
             raise AssertionError("collector failed\n" + self.proc.describe())
         return self.records()
+
+    def wait_printed(self, count):
+        """Waits until a collector started with -P has printed count records
+        (it prints them whenever it has taken all that have arrived)."""
+        wait_until(lambda: self.proc.out().count(" seq=") >= count,
+                   what="%s to print %d records" % (self.name, count))
 
     def stop(self):
         """Ends the collector (SIGTERM, its orderly end); returns the records
