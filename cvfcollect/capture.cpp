@@ -14,23 +14,23 @@ static char g_descr[2][128];   // if_description of records from UDP and from TC
 
 int captureToStdout(void)
 {
-    return g_capturePath && strcmp(g_capturePath, "-") == 0;
+    return g_options.capturePath && strcmp(g_options.capturePath, "-") == 0;
 }
 
 int captureOpen(const SignalState *sig)
 {
-    if (!g_capturePath)
+    if (!g_options.capturePath)
         return 1;
     g_capture.sig = sig;
     snprintf(g_descr[0], sizeof g_descr[0], "cvfcollect udp %s", g_udpListener.name);
     snprintf(g_descr[1], sizeof g_descr[1], "cvfcollect tcp %s", g_tcpListener.name);
     g_capture.failNote =
-        g_bExitOnWriteError ? "; ending"
+        g_options.exitOnWriteError ? "; ending"
                             : "; records are still counted, and captured again once it can be written";
-    PcapSettings set = {g_capturePath, "cvfcollect", g_linkType, g_rotateBytes,
-                        g_rotateSecs * 1000000000u, g_keepFiles};
+    PcapSettings set = {g_options.capturePath, "cvfcollect", g_options.linkType, g_options.rotateBytes,
+                        g_options.rotateSecs * 1000000000u, g_options.keepFiles};
     g_capturing = 1;
-    return pcapOpen(&g_capture, set, monoNs()) || !g_bExitOnWriteError;
+    return pcapOpen(&g_capture, set, monoNs()) || !g_options.exitOnWriteError;
 }
 
 // Milliseconds since 1970, held at the largest value past it.
@@ -43,7 +43,7 @@ static uint64_t stampMs(const CvRecord &rec)
 
 static void endOnFailure(void)
 {
-    if (g_capture.failed && g_bExitOnWriteError)
+    if (g_capture.failed && g_options.exitOnWriteError)
         g_bStop = 1;
 }
 
@@ -77,13 +77,13 @@ void captureFlush(void)
 void captureReopen(uint64_t nowNs)
 {
     if (!g_capturing) {
-        if (g_verbose)
+        if (g_options.verbose)
             fprintf(stderr, "cvfcollect: SIGHUP: no capture file to start anew\n");
         return;
     }
     PcapReopen r = pcapReopen(&g_capture, nowNs);
     endOnFailure();
-    if (!g_verbose)
+    if (!g_options.verbose)
         return;
     static const char *const kDone[] = {
         "started anew", "still in place: it goes on", "tried again", "standard output goes on"};

@@ -37,9 +37,9 @@ static int openStandardDescriptors(void)
 // Opens the dump files; 0 when one cannot be created.
 static int openDumps(void)
 {
-    if (g_dumpPath && !dumpOpen(&g_dump, g_dumpPath, &g_signals))
+    if (g_options.dumpPath && !dumpOpen(&g_dump, g_options.dumpPath, &g_signals))
         return 0;
-    if (g_dumpInvalidPath && !dumpOpen(&g_dumpInvalid, g_dumpInvalidPath, &g_signals))
+    if (g_options.dumpInvalidPath && !dumpOpen(&g_dumpInvalid, g_options.dumpInvalidPath, &g_signals))
         return 0;
     return 1;
 }
@@ -51,7 +51,7 @@ static int startListening(void)
     if (!openListeners() || !captureOpen(&g_signals))
         return 0;
     printListening(stderr);
-    return !g_readyPath || writeReadyFile(g_readyPath, &g_signals);
+    return !g_options.readyPath || writeReadyFile(g_options.readyPath, &g_signals);
 }
 
 // Summary, JSON, capture and dump files; 0 when anything could not be
@@ -62,11 +62,11 @@ static int finish(void)
     int ok = captureClose();
     ok &= dumpClose(&g_dump);
     ok &= dumpClose(&g_dumpInvalid);
-    printSummary(captureToStdout() ? stderr : stdout, g_bUtc);
+    printSummary(captureToStdout() ? stderr : stdout, g_options.utc);
     if (fflush(stdout) != 0)  // before the JSON, which may go to the same file
         ok = 0;
-    if (g_jsonPath)
-        ok &= writeJsonFile(g_jsonPath, &g_signals);
+    if (g_options.jsonPath)
+        ok &= writeJsonFile(g_options.jsonPath, &g_signals);
     return ok;
 }
 
@@ -74,7 +74,7 @@ int main(int argc, char **argv)
 {
     if (!openStandardDescriptors())
         return 1;
-    OptResult opt = parseOptions(argc, argv);
+    OptResult opt = parseOptions(argc, argv, &g_options);
     if (opt != kOptRun)
         return opt == kOptHelp ? 0 : 1;
     tzset();
@@ -82,7 +82,7 @@ int main(int argc, char **argv)
     if (!openDumps())
         return 1;
     ConnTable conns;
-    if (!connTableOpen(&conns, g_bListenTcp ? g_maxConns : 0))
+    if (!connTableOpen(&conns, g_options.listenTcp ? g_options.maxConns : 0))
         return 1;
     installSignals();
     int started = startListening();

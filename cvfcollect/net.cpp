@@ -65,7 +65,7 @@ static void describeListener(Listener *l, int fd)
 
 static void setRcvBuf(int fd)
 {
-    int v = g_rcvBufSize;
+    int v = g_options.rcvBufSize;
     // Root may go past the system limit; others get what the limit allows.
     if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &v, sizeof v) != 0)
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &v, sizeof v);
@@ -82,8 +82,8 @@ static int resolveBind(int type, int port, struct addrinfo **res, const char **s
     memset(&hints, 0, sizeof hints);
     hints.ai_socktype = type;
     hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-    const char *host = g_bindAddr ? g_bindAddr : "::";
-    if (!g_bindAddr) {
+    const char *host = g_options.bindAddr ? g_options.bindAddr : "::";
+    if (!g_options.bindAddr) {
         int probe = socket(AF_INET6, type, 0);
         if (probe < 0)
             host = "0.0.0.0";
@@ -142,9 +142,9 @@ static int openBoth(void)
     for (int attempt = 0; attempt < 32; attempt++) {
         int gaiErr;
         const char *host;
-        int u = bindOne(SOCK_DGRAM, g_port, &gaiErr, &host);
+        int u = bindOne(SOCK_DGRAM, g_options.port, &gaiErr, &host);
         if (u < 0) {
-            reportBindFailure("udp", host, g_port, gaiErr);
+            reportBindFailure("udp", host, g_options.port, gaiErr);
             return 0;
         }
         describeListener(&g_udpListener, u);
@@ -153,7 +153,7 @@ static int openBoth(void)
             describeListener(&g_tcpListener, t);
             return 1;
         }
-        if (g_port != 0 || gaiErr || errno != EADDRINUSE) {
+        if (g_options.port != 0 || gaiErr || errno != EADDRINUSE) {
             reportBindFailure("tcp", host, g_udpListener.port, gaiErr);
             return 0;
         }
@@ -166,17 +166,17 @@ static int openBoth(void)
 
 int openListeners(void)
 {
-    if (g_bListenUdp && g_bListenTcp)
+    if (g_options.listenUdp && g_options.listenTcp)
         return openBoth();
-    int type = g_bListenUdp ? SOCK_DGRAM : SOCK_STREAM;
+    int type = g_options.listenUdp ? SOCK_DGRAM : SOCK_STREAM;
     int gaiErr;
     const char *host;
-    int fd = bindOne(type, g_port, &gaiErr, &host);
+    int fd = bindOne(type, g_options.port, &gaiErr, &host);
     if (fd < 0) {
-        reportBindFailure(g_bListenUdp ? "udp" : "tcp", host, g_port, gaiErr);
+        reportBindFailure(g_options.listenUdp ? "udp" : "tcp", host, g_options.port, gaiErr);
         return 0;
     }
-    describeListener(g_bListenUdp ? &g_udpListener : &g_tcpListener, fd);
+    describeListener(g_options.listenUdp ? &g_udpListener : &g_tcpListener, fd);
     return 1;
 }
 

@@ -16,9 +16,6 @@ struct Listener {
     char name[80];   // "[::]:5000" or "127.0.0.1:5000"
 };
 
-constexpr unsigned kDefaultMaxConns = 64;   // TCP connections served at once
-constexpr unsigned kMaxConnsLimit = 65536;  // the most that may be asked for
-constexpr double kDefaultStallTimeout = 5;  // seconds a connection may sit inside a record
 // A connection inside a record for this long stalls, and gives way first.
 constexpr uint64_t kStallingNs = 1000000000u;
 // A connection that has delivered records for a span counts as productive

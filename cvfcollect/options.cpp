@@ -10,38 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "net.h"
 #include "record.h"
 #include "pcapng.h"
-
-int g_port = -1;
-int g_bListenUdp;
-int g_bListenTcp;
-const char *g_bindAddr;
-int g_udpVersion;
-int g_tcpVersion = 1;
-uint64_t g_countLimit;
-double g_durationLimit;
-double g_idleLimit;
-int g_bPrint;
-int g_bHex;
-int g_bUtc;
-int g_verbose;
-const char *g_capturePath;
-uint16_t g_linkType = kDefaultLinkType;
-uint64_t g_rotateBytes;
-uint64_t g_rotateSecs;
-unsigned g_keepFiles;
-int g_bExitOnWriteError;
-const char *g_dumpPath;
-const char *g_dumpInvalidPath;
-const char *g_jsonPath;
-const char *g_readyPath;
-int g_rcvBufSize = 8 << 20;
-uint64_t g_tcpCloseAfter;
-unsigned g_maxFrame = kDefaultMaxFrame;
-unsigned g_maxConns = kDefaultMaxConns;
-double g_tcpStallTimeout = kDefaultStallTimeout;
 
 static const char kUsage[] =
     "usage: cvfcollect -p port [-hPtuUvx] [-b address] [-c count] [-d seconds]\n"
@@ -52,36 +22,33 @@ static const char kUsage[] =
     "                  [--max-conns count] [--max-frame bytes] [--rcvbuf bytes]\n"
     "                  [--tcp-close-after count] [--tcp-stall-timeout seconds]\n"
     "                  [--v0 | --v1]\n"
-    "       linktype: mtp2 (default), lapd, frelay, chdlc, ppp-hdlc, or a number 0-65535\n"
+    "%s"
     "       signals: SIGUSR1 prints the summary so far, SIGHUP starts a new capture file,\n"
     "                SIGINT and SIGTERM end the run with the summary\n";
 
-void printUsage(void)
+// "       linktype: mtp2 (default), lapd, ..., or a number 0-65535\n", from
+// the link-type table.
+static void linkTypeUsage(char *out, size_t size)
 {
-    fputs(kUsage, stderr);
+    size_t at = 0;
+    auto add = [&](const char *text) {
+        int k = snprintf(out + at, size - at, "%s", text);
+        if (k > 0)
+            at += (size_t)k < size - at ? (size_t)k : size - at - 1;
+    };
+    add("       linktype: ");
+    for (const LinkTypeName &n : kLinkTypeNames) {
+        add(n.name);
+        add(n.type == kDefaultLinkType ? " (default), " : ", ");
+    }
+    add("or a number 0-65535\n");
 }
 
-static void resetOptions(void)
+void printUsage(void)
 {
-    g_port = -1;
-    g_bListenUdp = g_bListenTcp = 0;
-    g_bindAddr = nullptr;
-    g_udpVersion = 0;
-    g_tcpVersion = 1;
-    g_countLimit = 0;
-    g_durationLimit = g_idleLimit = 0;
-    g_bPrint = g_bHex = g_bUtc = g_verbose = 0;
-    g_capturePath = nullptr;
-    g_linkType = kDefaultLinkType;
-    g_rotateBytes = g_rotateSecs = 0;
-    g_keepFiles = 0;
-    g_bExitOnWriteError = 0;
-    g_dumpPath = g_dumpInvalidPath = g_jsonPath = g_readyPath = nullptr;
-    g_rcvBufSize = 8 << 20;
-    g_tcpCloseAfter = 0;
-    g_maxFrame = kDefaultMaxFrame;
-    g_maxConns = kDefaultMaxConns;
-    g_tcpStallTimeout = kDefaultStallTimeout;
+    char linkTypes[256];
+    linkTypeUsage(linkTypes, sizeof linkTypes);
+    fprintf(stderr, kUsage, linkTypes);
 }
 
 // A whole decimal number in 0..max.
@@ -185,80 +152,80 @@ static OptResult linkTypeError(const char *arg)
 }
 
 // Applies one option; returns kOptRun to go on.
-static OptResult applyOption(int c, const char *arg)
+static OptResult applyOption(int c, const char *arg, Options *o)
 {
     uint64_t n;
     switch (c) {
     case 'p':
         if (!parseCount(arg, 65535, &n))
             return usageError("invalid port", arg);
-        g_port = (int)n;
+        o->port = (int)n;
         return kOptRun;
-    case 'u': g_bListenUdp = 1; return kOptRun;
-    case 't': g_bListenTcp = 1; return kOptRun;
-    case 'b': g_bindAddr = arg; return kOptRun;
+    case 'u': o->listenUdp = true; return kOptRun;
+    case 't': o->listenTcp = true; return kOptRun;
+    case 'b': o->bindAddr = arg; return kOptRun;
     case 'c':
-        if (!parseCount(arg, UINT64_MAX, &g_countLimit))
+        if (!parseCount(arg, UINT64_MAX, &o->countLimit))
             return usageError("invalid count", arg);
         return kOptRun;
     case 'd':
-        if (!parseSeconds(arg, &g_durationLimit))
+        if (!parseSeconds(arg, &o->durationLimit))
             return usageError("invalid duration", arg);
         return kOptRun;
     case 'i':
-        if (!parseSeconds(arg, &g_idleLimit))
+        if (!parseSeconds(arg, &o->idleLimit))
             return usageError("invalid idle time", arg);
         return kOptRun;
-    case 'P': g_bPrint = 1; return kOptRun;
-    case 'x': g_bHex = g_bPrint = 1; return kOptRun;
-    case 'U': g_bUtc = 1; return kOptRun;
-    case 'v': g_verbose = 1; return kOptRun;
-    case 'w': g_capturePath = arg; return kOptRun;
+    case 'P': o->print = true; return kOptRun;
+    case 'x': o->hex = o->print = true; return kOptRun;
+    case 'U': o->utc = true; return kOptRun;
+    case 'v': o->verbose = true; return kOptRun;
+    case 'w': o->capturePath = arg; return kOptRun;
     case 'y':
-        if (!parseLinkType(arg, &g_linkType))
+        if (!parseLinkType(arg, &o->linkType))
             return linkTypeError(arg);
         return kOptRun;
     case 'C':
-        if (!parseMegabytes(arg, &g_rotateBytes))
+        if (!parseMegabytes(arg, &o->rotateBytes))
             return usageError("invalid file size (megabytes)", arg);
         return kOptRun;
     case 'G':
-        if (!parseCount(arg, 1000000000, &g_rotateSecs) || g_rotateSecs == 0)
+        if (!parseCount(arg, 1000000000, &o->rotateSecs) || o->rotateSecs == 0)
             return usageError("invalid rotation time (whole seconds)", arg);
         return kOptRun;
     case 'W':
         if (!parseCount(arg, 1000000, &n) || n == 0)
             return usageError("invalid file count", arg);
-        g_keepFiles = (unsigned)n;
+        o->keepFiles = (unsigned)n;
         return kOptRun;
-    case kOptExitOnWriteError: g_bExitOnWriteError = 1; return kOptRun;
-    case kOptDump: g_dumpPath = arg; return kOptRun;
-    case 'j': g_jsonPath = arg; return kOptRun;
-    case 'r': g_readyPath = arg; return kOptRun;
-    case kOptV0: g_udpVersion = g_tcpVersion = 0; return kOptRun;
-    case kOptV1: g_udpVersion = g_tcpVersion = 1; return kOptRun;
-    case kOptDumpInvalid: g_dumpInvalidPath = arg; return kOptRun;
+    case kOptExitOnWriteError: o->exitOnWriteError = true; return kOptRun;
+    case kOptDump: o->dumpPath = arg; return kOptRun;
+    case 'j': o->jsonPath = arg; return kOptRun;
+    case 'r': o->readyPath = arg; return kOptRun;
+    case kOptV0: o->udpVersion = o->tcpVersion = 0; return kOptRun;
+    case kOptV1: o->udpVersion = o->tcpVersion = true; return kOptRun;
+    case kOptDumpInvalid: o->dumpInvalidPath = arg; return kOptRun;
     case kOptRcvbuf:
         if (!parseCount(arg, INT32_MAX / 2, &n) || n == 0)
             return usageError("invalid receive buffer size", arg);
-        g_rcvBufSize = (int)n;
+        o->rcvBufSize = (int)n;
         return kOptRun;
     case kOptTcpCloseAfter:
-        if (!parseCount(arg, UINT64_MAX, &g_tcpCloseAfter))
+        if (!parseCount(arg, UINT64_MAX, &o->tcpCloseAfter))
             return usageError("invalid record count", arg);
         return kOptRun;
     case kOptMaxFrame:
         if (!parseCount(arg, 0xffff, &n))
             return usageError("invalid frame length", arg);
-        g_maxFrame = (unsigned)n;
+        o->maxFrame = (unsigned)n;
         return kOptRun;
     case kOptMaxConns:
         if (!parseCount(arg, kMaxConnsLimit, &n) || n == 0)
             return usageError("invalid connection count", arg);
-        g_maxConns = (unsigned)n;
+        o->maxConns = (unsigned)n;
         return kOptRun;
     case kOptTcpStallTimeout:
-        if (!parseSeconds(arg, &g_tcpStallTimeout))
+        if (!parseSeconds(arg, &o->tcpStallTimeout))
             return usageError("invalid stall time-out", arg);
         return kOptRun;
     case 'h':
@@ -271,40 +238,40 @@ static OptResult applyOption(int c, const char *arg)
 }
 
 // The capture options that only make sense together.
-static OptResult checkCapture(void)
+static OptResult checkCapture(const Options &o)
 {
-    int rotating = g_rotateBytes || g_rotateSecs;
-    if (!g_capturePath && (rotating || g_keepFiles))
+    int rotating = o.rotateBytes || o.rotateSecs;
+    if (!o.capturePath && (rotating || o.keepFiles))
         return refuse("-C, -G and -W need a capture file (-w)");
-    if (g_keepFiles && !rotating)
+    if (o.keepFiles && !rotating)
         return refuse("-W needs -C or -G");
-    if (!g_capturePath || strcmp(g_capturePath, "-") != 0)
+    if (!o.capturePath || strcmp(o.capturePath, "-") != 0)
         return kOptRun;
     if (rotating)
         return refuse("-C and -G need a file: standard output cannot rotate");
-    if (g_bPrint)
+    if (o.print)
         return refuse("-P and -x print on standard output, which -w - takes for the capture");
     return kOptRun;
 }
 
-OptResult parseOptions(int argc, char **argv)
+OptResult parseOptions(int argc, char **argv, Options *o)
 {
-    resetOptions();
+    *o = Options{};
     optind = 0;  // a full rescan, also after an earlier parse
     int c;
     while ((c = getopt_long(argc, argv, "+p:utb:c:d:i:PxUvw:y:C:G:W:j:r:h", kLongOptions, nullptr)) != -1) {
-        OptResult r = applyOption(c, optarg);
+        OptResult r = applyOption(c, optarg, o);
         if (r != kOptRun)
             return r;
     }
     if (optind < argc)
         return usageError("unexpected argument", argv[optind]);
-    if (g_port < 0) {
+    if (o->port < 0) {
         fprintf(stderr, "cvfcollect: no port given (-p)\n");
         printUsage();
         return kOptUsage;
     }
-    if (!g_bListenUdp && !g_bListenTcp)
-        g_bListenUdp = g_bListenTcp = 1;
-    return checkCapture();
+    if (!o->listenUdp && !o->listenTcp)
+        o->listenUdp = o->listenTcp = true;
+    return checkCapture(*o);
 }

@@ -18,6 +18,7 @@
 
 SignalState g_signals;
 int g_bStop;
+Options g_options;
 
 uint64_t monoNs(void)
 {
@@ -31,9 +32,9 @@ void takeRecord(const CvRecord &rec, const uint8_t *raw, const Listener *via, ui
     uint64_t missed = statsRecord(rec, nowNs);
     captureRecord(rec, missed, via, nowNs);
     dumpWrite(&g_dump, raw, rec.recordLen);
-    if (g_bPrint)
-        printRecord(stdout, rec, g_bHex, g_bUtc);
-    if (g_countLimit && g_totals.records >= g_countLimit)
+    if (g_options.print)
+        printRecord(stdout, rec, g_options.hex, g_options.utc);
+    if (g_options.countLimit && g_totals.records >= g_options.countLimit)
         g_bStop = 1;
 }
 
@@ -41,9 +42,9 @@ void takeInvalid(const char *from, RecordCheck why, const uint8_t *p, size_t len
 {
     statsInvalid(why, p, len, version);
     dumpWrite(&g_dumpInvalid, p, len);
-    if (g_bPrint)
+    if (g_options.print)
         printInvalid(stdout, from, why, p, len);
-    else if (g_verbose)
+    else if (g_options.verbose)
         printInvalid(stderr, from, why, p, len);
 }
 
@@ -53,17 +54,17 @@ void takeDatagram(const uint8_t *p, size_t len, const struct sockaddr_storage *f
     CvRecord rec;
     RecordCheck c = kRecSizeMismatch;
     if (len <= kUdpSlot)
-        c = decodeDatagram(p, len, g_udpVersion, g_maxFrame, &rec);
+        c = decodeDatagram(p, len, g_options.udpVersion, g_options.maxFrame, &rec);
     if (c == kRecOk) {
         takeRecord(rec, p, &g_udpListener, nowNs);
         return;
     }
     char name[80] = "udp";
-    if (g_bPrint || g_verbose) {
+    if (g_options.print || g_options.verbose) {
         memcpy(name, "udp ", 4);
         formatAddr(from, name + 4, sizeof name - 4);
     }
-    takeInvalid(name, c, p, len < kUdpSlot ? len : kUdpSlot, g_udpVersion);
+    takeInvalid(name, c, p, len < kUdpSlot ? len : kUdpSlot, g_options.udpVersion);
 }
 
 static void reportLostSync(Conn *c, RecordCheck why)
@@ -92,8 +93,8 @@ int takeStream(Conn *c, uint64_t nowNs)
         }
         takeRecord(rec, raw, &g_tcpListener, nowNs);
         c->records++;
-        if (g_tcpCloseAfter && c->records >= g_tcpCloseAfter) {
-            if (g_verbose)
+        if (g_options.tcpCloseAfter && c->records >= g_options.tcpCloseAfter) {
+            if (g_options.verbose)
                 fprintf(stderr, "cvfcollect: tcp %s: closing after %llu records\n", c->peer,
                         (unsigned long long)c->records);
             return 0;
@@ -138,7 +139,7 @@ void installSignals(void)
 void printSummaryNow(void)
 {
     FILE *out = captureToStdout() ? stderr : stdout;
-    printSummary(out, g_bUtc);
+    printSummary(out, g_options.utc);
     fflush(out);
 }
 
@@ -166,7 +167,7 @@ static void connClosed(Conn *c)
         snprintf(name, sizeof name, "tcp %s", c->peer);
         takeInvalid(name, kRecTruncated, streamPendingBytes(&c->stream), left, c->stream.version);
     }
-    if (g_verbose)
+    if (g_options.verbose)
         fprintf(stderr, "cvfcollect: tcp %s: closed after %llu records\n", c->peer,
                 (unsigned long long)c->records);
     closeConn(c);
@@ -185,7 +186,7 @@ static ReadResult readConn(Conn *c)
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
         return kReadNone;
     if (n <= 0) {
-        if (n < 0 && g_verbose)
+        if (n < 0 && g_options.verbose)
             fprintf(stderr, "cvfcollect: tcp %s: %s\n", c->peer, strerror(errno));
         connClosed(c);
         return kReadGone;
@@ -220,7 +221,7 @@ static void evictConn(ConnTable *t, Conn *c, const char *peer, uint64_t nowNs)
         return;
     g_totals.tcpEvicted++;
     evictionNoted(&t->evicted, nowNs);
-    if (g_verbose)
+    if (g_options.verbose)
         fprintf(stderr, "cvfcollect: tcp %s: %llu records, idle for %.1f s, closed to make room "
                         "for %s\n", c->peer, (unsigned long long)c->records, idle, peer);
     connClosed(c);
@@ -237,13 +238,13 @@ static void takeConn(ConnTable *t, int fd, const char *peer)
         if (c)
             evictConn(t, c, peer, now);
     }
-    if (!c || !connStart(c, fd, peer, g_tcpVersion, g_maxFrame, now)) {
+    if (!c || !connStart(c, fd, peer, g_options.tcpVersion, g_options.maxFrame, now)) {
         fprintf(stderr, "cvfcollect: tcp %s: refused, no memory for its buffer\n", peer);
         close(fd);
         return;
     }
     g_totals.tcpConnections++;
-    if (g_verbose)
+    if (g_options.verbose)
         fprintf(stderr, "cvfcollect: tcp %s: connected\n", c->peer);
 }
 
@@ -265,7 +266,7 @@ static void serviceAccept(ConnTable *t)
 // none).
 static uint64_t closeStalled(ConnTable *t, uint64_t nowNs)
 {
-    uint64_t stallNs = (uint64_t)(g_tcpStallTimeout * 1e9);
+    uint64_t stallNs = (uint64_t)(g_options.tcpStallTimeout * 1e9);
     uint64_t next = UINT64_MAX;
     for (unsigned i = 0; i < t->size; i++) {
         Conn *c = &t->slots[i];
@@ -293,10 +294,10 @@ static struct timespec *waitLimit(uint64_t startNs, uint64_t nowNs, uint64_t wak
                                   struct timespec *ts)
 {
     uint64_t due = UINT64_MAX;
-    if (g_durationLimit > 0)
-        due = startNs + (uint64_t)(g_durationLimit * 1e9);
-    if (g_idleLimit > 0 && g_totals.records) {
-        uint64_t idleDue = g_totals.lastNs + (uint64_t)(g_idleLimit * 1e9);
+    if (g_options.durationLimit > 0)
+        due = startNs + (uint64_t)(g_options.durationLimit * 1e9);
+    if (g_options.idleLimit > 0 && g_totals.records) {
+        uint64_t idleDue = g_totals.lastNs + (uint64_t)(g_options.idleLimit * 1e9);
         if (idleDue < due)
             due = idleDue;
     }

@@ -7,6 +7,7 @@
 
 #include "write_out.h"
 #include "net.h"
+#include "options.h"
 #include "record.h"
 
 extern SignalState g_signals;  // what the signal handler was asked for

@@ -10,6 +10,7 @@ namespace {
 
 // The settings keep pointers into argv, so the strings outlive the parse.
 std::vector<std::string> g_args;
+Options g_opts;
 
 OptResult parse(const std::vector<std::string> &args)
 {
@@ -19,55 +20,55 @@ OptResult parse(const std::vector<std::string> &args)
     for (std::string &a : g_args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
-    return parseOptions((int)g_args.size(), argv.data());
+    return parseOptions((int)g_args.size(), argv.data(), &g_opts);
 }
 
 TEST(CollectOptions, Accepted)
 {
     struct Case {
         std::vector<std::string> args;
-        bool (*check)();
+        bool (*check)(const Options &o);
     } cases[] = {
         {{"-p", "5000"},
-         [] { return g_port == 5000 && g_bListenUdp && g_bListenTcp && g_udpVersion == 0 &&
-                     g_tcpVersion == 1 && !g_bindAddr; }},
-        {{"-p", "0", "-u"}, [] { return g_port == 0 && g_bListenUdp && !g_bListenTcp; }},
+         [](const Options &o) { return o.port == 5000 && o.listenUdp && o.listenTcp && o.udpVersion == 0 &&
+                     o.tcpVersion == 1 && !o.bindAddr; }},
+        {{"-p", "0", "-u"}, [](const Options &o) { return o.port == 0 && o.listenUdp && !o.listenTcp; }},
         {{"--port", "1", "--tcp", "--bind", "::1"},
-         [] { return !g_bListenUdp && g_bListenTcp && std::string(g_bindAddr) == "::1"; }},
-        {{"-p", "1", "--v1"}, [] { return g_udpVersion == 1 && g_tcpVersion == 1; }},
-        {{"-p", "1", "--v1", "--v0"}, [] { return g_udpVersion == 0 && g_tcpVersion == 0; }},
+         [](const Options &o) { return !o.listenUdp && o.listenTcp && std::string(o.bindAddr) == "::1"; }},
+        {{"-p", "1", "--v1"}, [](const Options &o) { return o.udpVersion == 1 && o.tcpVersion == 1; }},
+        {{"-p", "1", "--v1", "--v0"}, [](const Options &o) { return o.udpVersion == 0 && o.tcpVersion == 0; }},
         {{"-p", "1", "-c", "10", "-d", "2.5", "-i", "0.25"},
-         [] { return g_countLimit == 10 && g_durationLimit == 2.5 && g_idleLimit == 0.25; }},
-        {{"-p", "1", "-x", "-U", "-v"}, [] { return g_bPrint && g_bHex && g_bUtc && g_verbose; }},
+         [](const Options &o) { return o.countLimit == 10 && o.durationLimit == 2.5 && o.idleLimit == 0.25; }},
+        {{"-p", "1", "-x", "-U", "-v"}, [](const Options &o) { return o.print && o.hex && o.utc && o.verbose; }},
         {{"-p", "1", "--dump", "d", "--dump-invalid", "i", "-j", "j", "-r", "r"},
-         [] { return std::string(g_dumpPath) == "d" && std::string(g_dumpInvalidPath) == "i" &&
-                     std::string(g_jsonPath) == "j" && std::string(g_readyPath) == "r"; }},
+         [](const Options &o) { return std::string(o.dumpPath) == "d" && std::string(o.dumpInvalidPath) == "i" &&
+                     std::string(o.jsonPath) == "j" && std::string(o.readyPath) == "r"; }},
         {{"-p", "1", "--rcvbuf", "1048576", "--tcp-close-after", "3", "--max-frame", "65535"},
-         [] { return g_rcvBufSize == 1048576 && g_tcpCloseAfter == 3 && g_maxFrame == 65535; }},
+         [](const Options &o) { return o.rcvBufSize == 1048576 && o.tcpCloseAfter == 3 && o.maxFrame == 65535; }},
         {{"-p", "65535"},
-         [] { return g_port == 65535 && g_maxFrame == 4120 && !g_bPrint && g_maxConns == 64 &&
-                     g_tcpStallTimeout == 5; }},
+         [](const Options &o) { return o.port == 65535 && o.maxFrame == 4120 && !o.print && o.maxConns == 64 &&
+                     o.tcpStallTimeout == 5; }},
         {{"-p", "1", "--max-conns", "65536", "--tcp-stall-timeout", "0.25"},
-         [] { return g_maxConns == 65536 && g_tcpStallTimeout == 0.25; }},
+         [](const Options &o) { return o.maxConns == 65536 && o.tcpStallTimeout == 0.25; }},
         {{"-p", "1", "-w", "c.pcapng"},
-         [] { return std::string(g_capturePath) == "c.pcapng" && g_linkType == 140 &&
-                     !g_rotateBytes && !g_rotateSecs && !g_keepFiles && !g_bExitOnWriteError &&
-                     !g_dumpPath; }},
+         [](const Options &o) { return std::string(o.capturePath) == "c.pcapng" && o.linkType == 140 &&
+                     !o.rotateBytes && !o.rotateSecs && !o.keepFiles && !o.exitOnWriteError &&
+                     !o.dumpPath; }},
         {{"-p", "1", "-w", "c", "-y", "ppp-hdlc", "-C", "100", "-G", "3600", "-W", "24",
           "--exit-on-write-error"},
-         [] { return g_linkType == 50 && g_rotateBytes == 100000000 && g_rotateSecs == 3600 &&
-                     g_keepFiles == 24 && g_bExitOnWriteError; }},
+         [](const Options &o) { return o.linkType == 50 && o.rotateBytes == 100000000 && o.rotateSecs == 3600 &&
+                     o.keepFiles == 24 && o.exitOnWriteError; }},
         {{"-p", "1", "-w", "c", "-y", "lapd", "-C", "0.002"},
-         [] { return g_linkType == 203 && g_rotateBytes == 2000; }},
+         [](const Options &o) { return o.linkType == 203 && o.rotateBytes == 2000; }},
         {{"-p", "1", "-w", "-", "-y", "65535", "-v"},
-         [] { return std::string(g_capturePath) == "-" && g_linkType == 65535; }},
+         [](const Options &o) { return std::string(o.capturePath) == "-" && o.linkType == 65535; }},
     };
     for (Case &c : cases) {
         std::string line;
         for (auto &a : c.args)
             line += a + " ";
         ASSERT_EQ(parse(c.args), kOptRun) << line;
-        EXPECT_TRUE(c.check()) << line;
+        EXPECT_TRUE(c.check(g_opts)) << line;
     }
 }
 
@@ -125,7 +126,12 @@ TEST(CollectOptions, Help)
 {
     testing::internal::CaptureStderr();
     EXPECT_EQ(parse({"-h"}), kOptHelp);
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("usage:"), std::string::npos);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("usage:"), std::string::npos);
+    // The link types as the table names them, the default marked.
+    EXPECT_NE(err.find("       linktype: mtp2 (default), lapd, frelay, chdlc, ppp-hdlc, or a "
+                       "number 0-65535\n       signals:"),
+              std::string::npos);
 }
 
 }  // namespace
