@@ -60,10 +60,15 @@ struct Out {
     size_t n;
 };
 
+// Without a buffer (p null) the encoders only count: that gives a block's
+// length from the same code that writes it.
 void put16(Out *o, uint16_t v)
 {
-    o->p[o->n++] = (uint8_t)v;
-    o->p[o->n++] = (uint8_t)(v >> 8);
+    if (o->p) {
+        o->p[o->n] = (uint8_t)v;
+        o->p[o->n + 1] = (uint8_t)(v >> 8);
+    }
+    o->n += 2;
 }
 
 void put32(Out *o, uint32_t v)
@@ -86,9 +91,10 @@ size_t padded(size_t n)
 // Bytes followed by zeros up to the next multiple of 4.
 void putPadded(Out *o, const void *p, size_t len)
 {
-    if (len)
+    if (o->p && len)
         memcpy(o->p + o->n, p, len);
-    memset(o->p + o->n + len, 0, padded(len) - len);
+    if (o->p)
+        memset(o->p + o->n + len, 0, padded(len) - len);
     o->n += padded(len);
 }
 
@@ -143,6 +149,15 @@ size_t endBlock(Out *o)
     return total;
 }
 
+// A time stamp option: the high 32 bits first, as in the packet blocks.
+void putStamp(Out *o, uint16_t code, uint64_t v)
+{
+    put16(o, code);
+    put16(o, 8);
+    put32(o, (uint32_t)(v >> 32));
+    put32(o, (uint32_t)v);
+}
+
 }  // namespace
 
 size_t encodeShb(uint8_t *out, const char *userAppl)
@@ -170,15 +185,6 @@ size_t encodeIdb(uint8_t *out, uint16_t linkType, const char *name, const char *
     return endBlock(&o);
 }
 
-static size_t idbLen(const char *name, const char *descr)
-{
-    return 16 + 4 + padded(textLen(name)) + 4 + padded(textLen(descr)) + 8 + 4 + 4;
-}
-
-size_t epbLen(const PcapPacket &pkt)
-{
-    return 28 + padded(pkt.capLen) + 8 + (pkt.drops ? 12 : 0) + 4 + 4;
-}
 
 size_t encodeEpb(uint8_t *out, uint32_t ifId, const PcapPacket &pkt)
 {
@@ -193,6 +199,19 @@ size_t encodeEpb(uint8_t *out, uint32_t ifId, const PcapPacket &pkt)
     putOption32(&o, kOptEpbFlags, pkt.flags);
     if (pkt.drops)
         putOption64(&o, kOptEpbDropCount, pkt.drops);
+    return endBlock(&o);
+}
+
+size_t encodeIsb(uint8_t *out, uint32_t ifId, const PcapIfStats &st)
+{
+    Out o = {out, 0};
+    beginBlock(&o, kBlockIsb);
+    put32(&o, ifId);
+    put32(&o, (uint32_t)(st.lastStamp >> 32));  // taken at the last packet
+    put32(&o, (uint32_t)st.lastStamp);
+    putStamp(&o, kOptIsbStartTime, st.firstStamp);
+    putStamp(&o, kOptIsbEndTime, st.lastStamp);
+    putOption64(&o, kOptIsbIfDrop, st.drops);
     return endBlock(&o);
 }
 
@@ -375,6 +394,7 @@ static void beginSection(PcapWriter *w, uint64_t nowNs)
     w->packets = w->bufPackets = 0;
     w->openedNs = nowNs;
     memset(w->ifIds, 0, 65536 * sizeof *w->ifIds);
+    memset(w->ifStats, 0, 65536 * sizeof *w->ifStats);
     w->ifCount = 0;
     w->used = encodeShb(w->buf, w->set.userAppl);
 }
@@ -399,9 +419,10 @@ int pcapOpen(PcapWriter *w, const PcapSettings &set, uint64_t nowNs)
     w->rotating = set.rotateBytes || set.rotateNs;
     w->buf = (uint8_t *)malloc(kPcapBufLen);
     w->ifIds = (uint32_t *)calloc(65536, sizeof *w->ifIds);
+    w->ifStats = (PcapIfStats *)calloc(65536, sizeof *w->ifStats);
     w->kept = (uint64_t *)calloc(set.keepFiles ? set.keepFiles : 1, sizeof *w->kept);
     snprintf(w->path, sizeof w->path, "%s", isStdout(w) ? "standard output" : set.path);
-    if (!w->buf || !w->ifIds || !w->kept) {
+    if (!w->buf || !w->ifIds || !w->ifStats || !w->kept) {
         fail(w, "start", ENOMEM);
         pcapClose(w);  // nothing to try again with
         return 0;
@@ -503,6 +524,27 @@ static int reserve(PcapWriter *w, size_t n)
     return !w->down;
 }
 
+// The statistics blocks that end the file: one per interface, all alike
+// in length.
+static uint64_t isbBytes(uint32_t interfaces)
+{
+    return (uint64_t)interfaces * encodeIsb(nullptr, 0, PcapIfStats{});
+}
+
+// Ends a regular file with a statistics block per interface of its
+// section. A stream (standard output, a FIFO, a device) gets none: its
+// reader may have gone by the end, which is no failure of the capture.
+static void endFile(PcapWriter *w)
+{
+    if (w->fd < 0 || w->down || !w->regular)
+        return;
+    for (uint32_t id = 0; id < w->ifCount; id++) {
+        if (!reserve(w, kMaxBlockLen))
+            return;
+        w->used += encodeIsb(w->buf + w->used, id, w->ifStats[id]);
+    }
+}
+
 static int rotationDue(const PcapWriter *w, size_t need, uint64_t nowNs)
 {
     if (!w->rotating || !w->packets)
@@ -514,6 +556,7 @@ static int rotationDue(const PcapWriter *w, size_t need, uint64_t nowNs)
 
 static void nextFile(PcapWriter *w, uint64_t nowNs)
 {
+    endFile(w);
     pcapFlush(w);
     if (w->down)
         return;
@@ -556,6 +599,7 @@ static void addInterface(PcapWriter *w, const PcapPacket &pkt)
     if (!reserve(w, kMaxBlockLen))
         return;
     w->used += encodeIdb(w->buf + w->used, w->set.linkType, pkt.ifName, pkt.ifDescr);
+    w->ifStats[w->ifCount] = {pkt.stamp, pkt.stamp, 0};
     w->ifIds[pkt.iface] = ++w->ifCount;
 }
 
@@ -568,9 +612,15 @@ void pcapWrite(PcapWriter *w, const PcapPacket &pkt, uint64_t nowNs)
         w->missed++;
         return;
     }
-    size_t need = epbLen(pkt);
-    if (!w->ifIds[pkt.iface])
-        need += idbLen(pkt.ifName, pkt.ifDescr);
+    // The packet, its interface when new, and the statistics blocks that
+    // will end the file.
+    size_t need = encodeEpb(nullptr, 0, pkt);
+    uint32_t interfaces = w->ifCount;
+    if (!w->ifIds[pkt.iface]) {
+        need += encodeIdb(nullptr, w->set.linkType, pkt.ifName, pkt.ifDescr);
+        interfaces++;
+    }
+    need += isbBytes(interfaces);
     if (rotationDue(w, need, nowNs))
         nextFile(w, nowNs);
     if (!w->down && !w->ifIds[pkt.iface])
@@ -579,7 +629,11 @@ void pcapWrite(PcapWriter *w, const PcapPacket &pkt, uint64_t nowNs)
         w->missed++;
         return;
     }
-    w->used += encodeEpb(w->buf + w->used, w->ifIds[pkt.iface] - 1, pkt);
+    uint32_t id = w->ifIds[pkt.iface] - 1;
+    w->used += encodeEpb(w->buf + w->used, id, pkt);
+    PcapIfStats *st = &w->ifStats[id];
+    st->lastStamp = pkt.stamp;
+    st->drops += pkt.drops;
     w->packets++;
     w->bufPackets++;
 }
@@ -610,6 +664,7 @@ PcapReopen pcapReopen(PcapWriter *w, uint64_t nowNs)
     }
     if (w->fd >= 0 && sameFile(w->path, w->fd))
         return kReopenSame;
+    endFile(w);
     pcapFlush(w);
     closeFile(w);
     if (!w->down && openSingle(w))
@@ -619,6 +674,7 @@ PcapReopen pcapReopen(PcapWriter *w, uint64_t nowNs)
 
 int pcapClose(PcapWriter *w)
 {
+    endFile(w);
     pcapFlush(w);
     if (w->missed)
         fprintf(stderr, "cvfcollect: capture file %s: %llu records were not captured\n", w->path,
@@ -626,9 +682,11 @@ int pcapClose(PcapWriter *w)
     closeFile(w);
     free(w->buf);
     free(w->ifIds);
+    free(w->ifStats);
     free(w->kept);
     w->buf = nullptr;
     w->ifIds = nullptr;
+    w->ifStats = nullptr;
     w->kept = nullptr;
     return !w->failed;
 }

@@ -5,7 +5,14 @@
 // A file is one section: a Section Header Block, then an Interface
 // Description Block for each interface before its first packet, then one
 // Enhanced Packet Block per packet. Interface ids count per section, so
-// every new file describes its interfaces afresh.
+// every new file describes its interfaces afresh. When a regular file is
+// closed (rotation, a new file, the end),
+// an Interface Statistics Block for each of its interfaces ends it: the
+// first and last packet times of that interface in the file, and the
+// frames lost on it meanwhile (the sum of its packets' drop counts) as
+// isb_ifdrop. isb_ifrecv and isb_osdrop are left out: a reader counts the
+// packets itself, and what the capture could not write is no loss of one
+// interface (it is reported when the file closes).
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -13,6 +20,7 @@
 constexpr uint32_t kBlockShb = 0x0A0D0D0A;
 constexpr uint32_t kBlockIdb = 1;
 constexpr uint32_t kBlockEpb = 6;
+constexpr uint32_t kBlockIsb = 5;
 constexpr uint32_t kByteOrderMagic = 0x1A2B3C4D;
 
 constexpr uint16_t kOptEndOfOpt = 0;
@@ -22,6 +30,9 @@ constexpr uint16_t kOptIfDescription = 3;
 constexpr uint16_t kOptIfTsresol = 9;
 constexpr uint16_t kOptEpbFlags = 2;
 constexpr uint16_t kOptEpbDropCount = 4;
+constexpr uint16_t kOptIsbStartTime = 2;
+constexpr uint16_t kOptIsbEndTime = 3;
+constexpr uint16_t kOptIsbIfDrop = 5;
 
 constexpr uint32_t kEpbInbound = 1;   // epb_flags bits 0-1: direction
 constexpr uint32_t kEpbOutbound = 2;
@@ -62,13 +73,20 @@ struct PcapPacket {
     uint32_t origLen;
 };
 
+// What an interface saw in one file, for its statistics block.
+struct PcapIfStats {
+    uint64_t firstStamp;     // of its first and last packet, in if_tsresol units
+    uint64_t lastStamp;
+    uint64_t drops;          // sum of its packets' drop counts
+};
+
 // Block encoders. Each writes one whole block into out (kMaxBlockLen bytes
-// of room always suffice) and returns its length, a multiple of 4.
+// of room always suffice) and returns its length, a multiple of 4. With
+// out null they write nothing and return the length alone.
 size_t encodeShb(uint8_t *out, const char *userAppl);
 size_t encodeIdb(uint8_t *out, uint16_t linkType, const char *name, const char *descr);
 size_t encodeEpb(uint8_t *out, uint32_t ifId, const PcapPacket &pkt);
-// The length encodeEpb gives, without encoding.
-size_t epbLen(const PcapPacket &pkt);
+size_t encodeIsb(uint8_t *out, uint32_t ifId, const PcapIfStats &st);
 
 // Names of rotated files: "dir/capture.pcapng" splits into the stem
 // "dir/capture" and the extension ".pcapng" (empty when the last path
@@ -134,6 +152,7 @@ struct PcapWriter {
     uint64_t openedNs;
     uint32_t *ifIds;         // by key: 1 + interface id in this file, 0 not yet described
     uint32_t ifCount;
+    PcapIfStats *ifStats;    // by interface id in this file
     uint8_t *buf;            // kPcapBufLen bytes
     size_t used;
 };

@@ -53,6 +53,23 @@ def packet_count(path):
     return int(re.search(r"Number of packets:\s+(\d+)", capinfos(path)).group(1))
 
 
+def interface_statistics(path):
+    """{interface name: (dropped, time of the statistics)} from the capture's
+    Interface Statistics Blocks, as tshark's pcapng file dissector reads them."""
+    r = run(["tshark", "-r", path, "-X", "read_format:MIME Files Format", "-V"])
+    assert r.returncode == 0, r.stderr
+    names, stats = [], {}
+    for block in re.split(r"^    Block: ", r.stdout, flags=re.M)[1:]:
+        if block.startswith("Interface Description Block"):
+            names.append(re.search(r"^\s+Name: (.*)$", block, re.M).group(1))
+        elif block.startswith("Interface Statistics Block"):
+            iface = int(re.search(r"^\s+Interface: (\d+)$", block, re.M).group(1))
+            dropped = int(re.search(r"Number of Dropped Packets: (\d+)", block).group(1))
+            stamp = re.search(r"\[Timestamp: (.*)\]", block).group(1)
+            stats[names[iface]] = (dropped, stamp)
+    return stats
+
+
 def mtp2_frame(seq, li):
     """An MTP2 signal unit: BSN/BIB, FSN/FIB, length indicator, then li bytes."""
     return bytes([0x80 | seq & 0x7F, 0x80 | (seq + 1) & 0x7F, li]) + bytes(range(3, 3 + li))
@@ -118,6 +135,16 @@ class CaptureTest(unittest.TestCase):
 
         info = capinfos(c.path())
         self.assertIn("Number of interfaces in file: 2", info)
+        # at exit, one statistics block per interface: the frames lost on
+        # that line (the sum of its drop counts), taken at its last packet
+        stats = interface_statistics(c.path())
+        self.assertEqual(sorted(stats), sorted(sent))
+        for name in sent:
+            mine = [p for p in got if p["frame.interface_name"] == name]
+            lost = sum(int(p["frame.drop_count"] or 0) for p in mine)
+            self.assertEqual(stats[name][0], lost, name)
+        self.assertEqual(stats["gw1-line2"][0] + stats["gw3-line4"][0], 3)
+        self.assertIn("2023 22:15:23.999000000 UTC", stats["gw3-line4"][1])
         self.assertEqual(info.count("Encapsulation = SS7 MTP2 (42 - mtp2)"), 2)
         self.assertIn("Capture application: cvfcollect", info)
         self.assertIn("Time precision = milliseconds (3)", info)
