@@ -10,9 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 
-DumpFile g_dump = {-1, nullptr, nullptr, nullptr, 0, 0, 0, 0};
-DumpFile g_dumpInvalid = {-1, nullptr, nullptr, nullptr, 0, 0, 0, 0};
-
 // Why an open dump file may not be written: a file with further hard
 // links; null when it may.
 static const char *refusal(DumpFile *d)
@@ -24,9 +21,9 @@ static const char *refusal(DumpFile *d)
     return d->regular && st.st_nlink > 1 ? "it has other links" : nullptr;
 }
 
-int dumpOpen(DumpFile *d, const char *path, const SignalState *sig)
+int dumpOpen(DumpFile *d, const char *path, const WaitPolicy *wait)
 {
-    *d = {-1, path, sig, nullptr, 0, 0, 0, 0};
+    *d = {-1, path, wait, nullptr, 0, 0, 0, 0};
     d->buf = (uint8_t *)malloc(kDumpBufLen);
     // Non-blocking: a FIFO without a reader fails at once.
     d->fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
@@ -68,7 +65,7 @@ static void dumpFlush(DumpFile *d)
     empty(d);
     size_t at = 0;
     if (!d->failed && d->used) {
-        WriteResult r = writeOut(d->fd, d->buf, d->used, &at, d->sig);
+        WriteResult r = writeOut(d->fd, d->buf, d->used, &at, d->wait);
         if (r != kWriteDone)
             reportFailure(d, r == kWriteGivenUp ? "its reader takes nothing" : strerror(errno));
     }

@@ -10,7 +10,7 @@ constexpr size_t kDumpBufLen = 1 << 20;  // bytes gathered before each write
 struct DumpFile {
     int fd;            // -1 when not open
     const char *path;
-    const SignalState *sig;  // a stop ends waits for a slow reader
+    const WaitPolicy *wait;  // how writes wait for a slow reader
     uint8_t *buf;      // kDumpBufLen bytes
     size_t used;
     int regular;       // 1 for a regular file
@@ -18,14 +18,14 @@ struct DumpFile {
     int failed;        // 1 after a write failed (reported once)
 };
 
-extern DumpFile g_dump;         // --dump: every valid record
-extern DumpFile g_dumpInvalid;  // --dump-invalid: every refused record
+// A dump that is not open.
+inline DumpFile dumpNone(void) { return {-1, nullptr, nullptr, nullptr, 0, 0, 0, 0}; }
 
 // Opens path as -w opens a capture: never through a symbolic link, never a
 // file with further hard links, and a FIFO only with a reader. An existing
 // file keeps its contents until there is something to write or the run
 // ends. Reports and returns 0 on failure.
-int dumpOpen(DumpFile *d, const char *path, const SignalState *sig);
+int dumpOpen(DumpFile *d, const char *path, const WaitPolicy *wait);
 // Appends n bytes; nothing for a file that is not open or has failed.
 void dumpWrite(DumpFile *d, const void *p, size_t n);
 // Writes what is gathered (emptying a file that got nothing) and closes;

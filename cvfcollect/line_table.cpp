@@ -4,10 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 
-LineStats *g_lines[kLineSlots];
-unsigned g_lineCount;
-Totals g_totals;
-
 static void setBit(SeqState *st, uint16_t n)
 {
     unsigned i = n % kSeqWindow;
@@ -80,10 +76,26 @@ SeqVerdict seqAccount(SeqState *st, SeqCounts *c, uint16_t seq)
     return kSeqDuplicate;
 }
 
-static LineStats *lineFor(const CvRecord &rec)
+int lineTableOpen(LineTable *t)
+{
+    *t = {};
+    t->slots = (LineStats **)calloc(kLineSlots, sizeof *t->slots);
+    return t->slots != nullptr;
+}
+
+void lineTableClose(LineTable *t)
+{
+    if (t->slots)
+        for (unsigned k = 0; k < kLineSlots; k++)
+            free(t->slots[k]);
+    free(t->slots);
+    *t = {};
+}
+
+static LineStats *lineFor(LineTable *t, const CvRecord &rec)
 {
     unsigned key = lineKey(rec.gwId, rec.lineNum);
-    LineStats *ls = g_lines[key];
+    LineStats *ls = t->slots[key];
     if (ls)
         return ls;
     ls = (LineStats *)calloc(1, sizeof *ls);
@@ -94,17 +106,17 @@ static LineStats *lineFor(const CvRecord &rec)
     ls->firstSeq = rec.seqNo;
     ls->firstSecs = rec.stampSecs;
     ls->firstMs = rec.stampMsecs;
-    g_lines[key] = ls;
-    g_lineCount++;
+    t->slots[key] = ls;
+    t->count++;
     return ls;
 }
 
-uint64_t statsRecord(const CvRecord &rec, uint64_t nowNs)
+uint64_t lineTableRecord(LineTable *t, const CvRecord &rec, uint64_t nowNs)
 {
-    if (g_totals.records++ == 0)
-        g_totals.firstNs = nowNs;
-    g_totals.lastNs = nowNs;
-    LineStats *ls = lineFor(rec);
+    if (t->totals.records++ == 0)
+        t->totals.firstNs = nowNs;
+    t->totals.lastNs = nowNs;
+    LineStats *ls = lineFor(t, rec);
     if (!ls)
         return 0;
     if (ls->records++ == 0)
@@ -121,25 +133,28 @@ uint64_t statsRecord(const CvRecord &rec, uint64_t nowNs)
     ls->lastMs = rec.stampMsecs;
     uint64_t lostBefore = ls->seq.lost;
     seqAccount(&ls->seqState, &ls->seq, rec.seqNo);
-    return ls->seq.lost > lostBefore ? ls->seq.lost - lostBefore : 0;
+    uint64_t missed = ls->seq.lost > lostBefore ? ls->seq.lost - lostBefore : 0;
+    ratesAdd(&ls->rates, nowNs / 1000000000u, 1, missed);
+    return missed;
 }
 
-void statsInvalid(RecordCheck why, const uint8_t *p, size_t len, int version)
+void lineTableInvalid(LineTable *t, RecordCheck why, const uint8_t *p, size_t len, int version)
 {
-    g_totals.invalid++;
-    g_totals.invalidBy[why]++;
+    t->totals.invalid++;
+    t->totals.invalidBy[why]++;
     size_t off = hdrLen(version) - kHdrLenV0;
     if (len < off + kOffLineNum + 1)
         return;
-    LineStats *ls = g_lines[lineKey(p[off + kOffGwId], p[off + kOffLineNum])];
+    LineStats *ls = t->slots[lineKey(p[off + kOffGwId], p[off + kOffLineNum])];
     if (ls)
         ls->invalid++;
 }
 
-LineStats statsSum()
+LineStats lineTableSum(const LineTable &t)
 {
     LineStats s = {};
-    for (LineStats *ls : g_lines) {
+    for (unsigned k = 0; k < kLineSlots; k++) {
+        const LineStats *ls = t.slots[k];
         if (!ls)
             continue;
         s.records += ls->records;
@@ -152,17 +167,45 @@ LineStats statsSum()
         s.seq.outOfOrder += ls->seq.outOfOrder;
         s.seq.restarts += ls->seq.restarts;
     }
-    s.invalid = g_totals.invalid;
-    s.firstNs = g_totals.firstNs;
-    s.lastNs = g_totals.lastNs;
+    s.invalid = t.totals.invalid;
+    s.firstNs = t.totals.firstNs;
+    s.lastNs = t.totals.lastNs;
     return s;
 }
 
-void statsFree()
+static uint32_t addHeld(uint32_t a, uint64_t b)
 {
-    for (LineStats *&ls : g_lines) {
-        free(ls);
-        ls = nullptr;
+    return b >= (uint64_t)(UINT32_MAX - a) ? UINT32_MAX : a + (uint32_t)b;
+}
+
+void ratesAdd(LineRates *r, uint64_t sec, uint64_t records, uint64_t lost)
+{
+    if (sec > r->newestSec) {
+        if (sec - r->newestSec >= kRateSecs)
+            memset(r->ring, 0, sizeof r->ring);
+        else
+            for (uint64_t s = r->newestSec + 1; s <= sec; s++)
+                r->ring[s % kRateSecs] = {};
+        r->newestSec = sec;
+    } else if (r->newestSec - sec >= kRateSecs) {
+        return;
     }
-    g_lineCount = 0;
+    RateBucket &b = r->ring[sec % kRateSecs];
+    b.records = addHeld(b.records, records);
+    b.lost = addHeld(b.lost, lost);
+}
+
+unsigned ratesSince(const LineRates &r, uint64_t sinceSec, uint64_t nowSec,
+                    RateBucket out[kRateSecs], uint64_t *firstSec)
+{
+    uint64_t first = nowSec >= kRateSecs - 1 ? nowSec - (kRateSecs - 1) : 0;
+    if (sinceSec > first)
+        first = sinceSec;
+    *firstSec = first;
+    unsigned n = 0;
+    for (uint64_t s = first; s <= nowSec && n < kRateSecs; s++) {
+        int held = s <= r.newestSec && r.newestSec - s < kRateSecs;
+        out[n++] = held ? r.ring[s % kRateSecs] : RateBucket{};
+    }
+    return n;
 }

@@ -50,6 +50,20 @@ enum SeqVerdict { kSeqFirst, kSeqInOrder, kSeqGap, kSeqLate, kSeqEarlier, kSeqDu
 // Accounts one sequence number; the rule is described above.
 SeqVerdict seqAccount(SeqState *st, SeqCounts *c, uint16_t seq);
 
+// Recent rates of a line: one bucket per second of arrival (monotonic
+// clock) for the last kRateSecs seconds, in a ring indexed by second.
+constexpr unsigned kRateSecs = 300;
+
+struct RateBucket {
+    uint32_t records;  // valid records that arrived in that second
+    uint32_t lost;     // sequence numbers they showed missing (held at UINT32_MAX)
+};
+
+struct LineRates {
+    uint64_t newestSec;               // second of the newest bucket
+    RateBucket ring[kRateSecs];       // second s in ring[s % kRateSecs]
+};
+
 struct LineStats {
     uint8_t gwId;
     uint8_t lineNum;
@@ -65,7 +79,13 @@ struct LineStats {
     uint64_t firstSecs, lastSecs;  // record time stamps
     uint16_t firstMs, lastMs;
     uint64_t firstNs, lastNs;      // arrival, monotonic clock
+    LineRates rates;
 };
+// Memory per line is fixed: the sequence window (512 bytes), the rate
+// ring (2,400 bytes) and the counters, about 3.1 KiB; a full table of
+// 65,536 lines holds about 200 MiB, plus 512 KiB (256 KiB in the 32-bit
+// build) of slot pointers.
+static_assert(sizeof(LineStats) <= 3200, "a line's memory is bounded");
 
 struct Totals {
     uint64_t records;
@@ -78,20 +98,42 @@ struct Totals {
     uint64_t firstNs, lastNs;  // first and last valid record, monotonic clock
 };
 
-extern LineStats *g_lines[kLineSlots];  // by gwId << 8 | lineNum; made at a line's first record
-extern unsigned g_lineCount;            // lines in g_lines
-extern Totals g_totals;                 // counts over all lines and connections
+// The one place that knows a line's state: the summary, the JSON, the
+// capture's drop counts and the statistics blocks read it.
+struct LineTable {
+    LineStats **slots;     // kLineSlots entries by lineKey; a line is made at its first record
+    unsigned count;        // lines made
+    Totals totals;         // counts over all lines and connections
+};
 
 inline unsigned lineKey(unsigned gw, unsigned line) { return gw << 8 | line; }
+
+// Makes an empty table; 0 when there is no memory for its slots.
+int lineTableOpen(LineTable *t);
+// Frees every line and the slots.
+void lineTableClose(LineTable *t);
+// The line of gateway gw, line number line; null before its first record.
+inline const LineStats *lineFind(const LineTable &t, unsigned gw, unsigned line)
+{
+    return t.slots[lineKey(gw, line)];
+}
 
 // Accounts one valid record that arrived at nowNs and returns how many
 // sequence numbers of its line it shows missing (the rise of the line's
 // lost count). When no memory is left for a new line the record is counted
 // in the totals only.
-uint64_t statsRecord(const CvRecord &rec, uint64_t nowNs);
+uint64_t lineTableRecord(LineTable *t, const CvRecord &rec, uint64_t nowNs);
 // Accounts one refused record. When its bytes name a line already known,
 // that line's invalid count goes up too.
-void statsInvalid(RecordCheck why, const uint8_t *p, size_t len, int version);
+void lineTableInvalid(LineTable *t, RecordCheck why, const uint8_t *p, size_t len, int version);
 // Sums of all lines (lost, duplicates, ... as in LineStats).
-LineStats statsSum();
-void statsFree();
+LineStats lineTableSum(const LineTable &t);
+
+// Adds to the bucket of second sec (newer seconds clear the buckets they
+// pass; a second that has left the ring is dropped).
+void ratesAdd(LineRates *r, uint64_t sec, uint64_t records, uint64_t lost);
+// The buckets of the seconds from sinceSec (or the oldest one the ring
+// still holds) to nowSec, oldest first, into out; seconds without records
+// read as zero. Returns how many, with the second of out[0] in *firstSec.
+unsigned ratesSince(const LineRates &r, uint64_t sinceSec, uint64_t nowSec,
+                    RateBucket out[kRateSecs], uint64_t *firstSec);

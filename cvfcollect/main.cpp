@@ -5,17 +5,13 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
-#include "capture.h"
-#include "dump.h"
-#include "net.h"
-#include "options.h"
-#include "summary.h"
 #include "run.h"
-#include "line_table.h"
+#include "summary.h"
 
-static char g_stdoutBuf[1 << 16];  // stdout is fully buffered, flushed whenever the receive loop waits
+constexpr size_t kStdoutBufLen = 1 << 16;
 
 // Makes sure descriptors 0, 1 and 2 are open, on /dev/null where they
 // were not, so that no file or socket opened later takes their place and
@@ -35,65 +31,82 @@ static int openStandardDescriptors(void)
 }
 
 // Opens the dump files; 0 when one cannot be created.
-static int openDumps(void)
+static int openDumps(Collector *c)
 {
-    if (g_options.dumpPath && !dumpOpen(&g_dump, g_options.dumpPath, &g_signals))
+    const Options &o = c->opt;
+    if (o.dumpPath && !dumpOpen(&c->dump, o.dumpPath, &c->wait))
         return 0;
-    if (g_options.dumpInvalidPath && !dumpOpen(&g_dumpInvalid, g_options.dumpInvalidPath, &g_signals))
+    if (o.dumpInvalidPath && !dumpOpen(&c->dumpInvalid, o.dumpInvalidPath, &c->wait))
         return 0;
     return 1;
 }
 
 // Opens the sockets and the capture, says where they listen and writes the
-// ready file; 0 when any of that fails.
-static int startListening(void)
+// ready file; 0 when any of that fails (a capture that cannot start only
+// with --exit-on-write-error).
+static int startListening(Collector *c)
 {
-    if (!openListeners() || !captureOpen(&g_signals))
+    const Options &o = c->opt;
+    if (!openListeners(o, &c->net))
         return 0;
-    printListening(stderr);
-    return !g_options.readyPath || writeReadyFile(g_options.readyPath, &g_signals);
+    if (!captureOpen(&c->capture, o, c->net, &c->wait, monoNs()) && o.exitOnWriteError)
+        return 0;
+    printListening(stderr, c->net);
+    return !o.readyPath || writeReadyFile(o.readyPath, c->net, &c->wait);
 }
 
 // Summary, JSON, capture and dump files; 0 when anything could not be
 // written. With the capture on standard output the summary goes to
 // standard error.
-static int finish(void)
+static int finish(Collector *c)
 {
-    int ok = captureClose();
-    ok &= dumpClose(&g_dump);
-    ok &= dumpClose(&g_dumpInvalid);
-    printSummary(captureToStdout() ? stderr : stdout, g_options.utc);
+    const Options &o = c->opt;
+    int ok = captureClose(&c->capture);
+    ok &= dumpClose(&c->dump);
+    ok &= dumpClose(&c->dumpInvalid);
+    printSummary(captureToStdout(o) ? stderr : stdout, c->lines, o.utc);
     if (fflush(stdout) != 0)  // before the JSON, which may go to the same file
         ok = 0;
-    if (g_options.jsonPath)
-        ok &= writeJsonFile(g_options.jsonPath, &g_signals);
+    if (o.jsonPath)
+        ok &= writeJsonFile(o.jsonPath, c->lines, &c->wait);
     return ok;
+}
+
+// Runs the collector with options o; 0 on success, 1 on a failure.
+static int collect(const Options &o)
+{
+    Collector c;
+    tzset();
+    // Standard output fully buffered, flushed whenever the receive loop
+    // waits; the buffer stays with the stream until the process ends.
+    if (char *buf = (char *)malloc(kStdoutBufLen))
+        setvbuf(stdout, buf, _IOFBF, kStdoutBufLen);
+    if (!collectorOpen(&c, o))
+        return 1;
+    if (!openDumps(&c)) {
+        collectorClose(&c);
+        return 1;
+    }
+    installSignals(&c);
+    int ok = startListening(&c);
+    if (ok)
+        runCollector(&c);
+    connTableClose(&c.conns);
+    if (ok)
+        ok = finish(&c);
+    else
+        captureClose(&c.capture);  // the dumps keep what they held
+    collectorClose(&c);
+    return ok ? 0 : 1;
 }
 
 int main(int argc, char **argv)
 {
     if (!openStandardDescriptors())
         return 1;
-    OptResult opt = parseOptions(argc, argv, &g_options);
+    Options o;
+    OptResult opt = parseOptions(argc, argv, &o);
     if (opt != kOptRun)
         return opt == kOptHelp ? 0 : 1;
-    tzset();
-    setvbuf(stdout, g_stdoutBuf, _IOFBF, sizeof g_stdoutBuf);
-    if (!openDumps())
-        return 1;
-    ConnTable conns;
-    if (!connTableOpen(&conns, g_options.listenTcp ? g_options.maxConns : 0))
-        return 1;
-    installSignals();
-    int started = startListening();
-    if (started)
-        runCollector(&conns);
-    connTableClose(&conns);
-    if (!started) {
-        captureClose();
-        return 1;
-    }
-    int ok = finish();
-    statsFree();
-    return ok ? 0 : 1;
+    return collect(o);
 }

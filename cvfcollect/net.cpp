@@ -12,18 +12,10 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "options.h"
 #include "summary.h"
-
-Listener g_udpListener = {-1, 0, ""};
-Listener g_tcpListener = {-1, 0, ""};
-uint8_t g_udpBuf[kUdpBatch][kUdpSlot];
-size_t g_udpLen[kUdpBatch];
-struct sockaddr_storage g_udpFrom[kUdpBatch];
-
-static struct mmsghdr g_udpMsgs[kUdpBatch];  // recvmmsg vector over g_udpBuf
-static struct iovec g_udpIov[kUdpBatch];     // one slot each
 
 constexpr unsigned kSpareFds = 16;  // descriptors beside the connections: standard, sockets, files
 
@@ -63,9 +55,8 @@ static void describeListener(Listener *l, int fd)
     formatAddr(&sa, l->name, sizeof l->name);
 }
 
-static void setRcvBuf(int fd)
+static void setRcvBuf(int fd, int v)
 {
-    int v = g_options.rcvBufSize;
     // Root may go past the system limit; others get what the limit allows.
     if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &v, sizeof v) != 0)
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &v, sizeof v);
@@ -74,7 +65,8 @@ static void setRcvBuf(int fd)
 // The address to bind for one socket type: the -b address, or all
 // addresses of IPv6 with IPv4 mapped in, or of IPv4 when the system has
 // no IPv6.
-static int resolveBind(int type, int port, struct addrinfo **res, const char **shown)
+static int resolveBind(const char *bindAddr, int type, int port, struct addrinfo **res,
+                       const char **shown)
 {
     char service[8];
     snprintf(service, sizeof service, "%d", port);
@@ -82,8 +74,8 @@ static int resolveBind(int type, int port, struct addrinfo **res, const char **s
     memset(&hints, 0, sizeof hints);
     hints.ai_socktype = type;
     hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-    const char *host = g_options.bindAddr ? g_options.bindAddr : "::";
-    if (!g_options.bindAddr) {
+    const char *host = bindAddr ? bindAddr : "::";
+    if (!bindAddr) {
         int probe = socket(AF_INET6, type, 0);
         if (probe < 0)
             host = "0.0.0.0";
@@ -96,10 +88,10 @@ static int resolveBind(int type, int port, struct addrinfo **res, const char **s
 }
 
 // Opens one socket bound to port; returns it, or -1 with errno or *gaiErr set.
-static int bindOne(int type, int port, int *gaiErr, const char **shown)
+static int bindOne(const Options &o, int type, int port, int *gaiErr, const char **shown)
 {
     struct addrinfo *res = nullptr;
-    *gaiErr = resolveBind(type, port, &res, shown);
+    *gaiErr = resolveBind(o.bindAddr, type, port, &res, shown);
     if (*gaiErr)
         return -1;
     int fd = socket(res->ai_family, res->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
@@ -110,7 +102,7 @@ static int bindOne(int type, int port, int *gaiErr, const char **shown)
             setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
         if (type == SOCK_STREAM)
             setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        setRcvBuf(fd);
+        setRcvBuf(fd, o.rcvBufSize);
         // The backlog asked for is capped at the system's maximum
         // (net.core.somaxconn): a burst of connects waits in the queue
         // rather than for its SYNs to be sent again.
@@ -137,97 +129,119 @@ static void reportBindFailure(const char *proto, const char *host, int port, int
 
 // With port 0 and both protocols, the TCP socket takes the port the
 // system gave the UDP socket, so both are reached on one number.
-static int openBoth(void)
+static int openBoth(const Options &o, Listeners *l)
 {
     for (int attempt = 0; attempt < 32; attempt++) {
         int gaiErr;
         const char *host;
-        int u = bindOne(SOCK_DGRAM, g_options.port, &gaiErr, &host);
+        int u = bindOne(o, SOCK_DGRAM, o.port, &gaiErr, &host);
         if (u < 0) {
-            reportBindFailure("udp", host, g_options.port, gaiErr);
+            reportBindFailure("udp", host, o.port, gaiErr);
             return 0;
         }
-        describeListener(&g_udpListener, u);
-        int t = bindOne(SOCK_STREAM, g_udpListener.port, &gaiErr, &host);
+        describeListener(&l->udp, u);
+        int t = bindOne(o, SOCK_STREAM, l->udp.port, &gaiErr, &host);
         if (t >= 0) {
-            describeListener(&g_tcpListener, t);
+            describeListener(&l->tcp, t);
             return 1;
         }
-        if (g_options.port != 0 || gaiErr || errno != EADDRINUSE) {
-            reportBindFailure("tcp", host, g_udpListener.port, gaiErr);
+        if (o.port != 0 || gaiErr || errno != EADDRINUSE) {
+            reportBindFailure("tcp", host, l->udp.port, gaiErr);
             return 0;
         }
         close(u);
-        g_udpListener.fd = -1;
+        l->udp.fd = -1;
     }
     fprintf(stderr, "cvfcollect: cannot find a port free for both udp and tcp\n");
     return 0;
 }
 
-int openListeners(void)
+Listeners noListeners(void)
 {
-    if (g_options.listenUdp && g_options.listenTcp)
-        return openBoth();
-    int type = g_options.listenUdp ? SOCK_DGRAM : SOCK_STREAM;
+    return {{-1, 0, ""}, {-1, 0, ""}};
+}
+
+int openListeners(const Options &o, Listeners *l)
+{
+    *l = noListeners();
+    if (o.listenUdp && o.listenTcp)
+        return openBoth(o, l);
+    int type = o.listenUdp ? SOCK_DGRAM : SOCK_STREAM;
     int gaiErr;
     const char *host;
-    int fd = bindOne(type, g_options.port, &gaiErr, &host);
+    int fd = bindOne(o, type, o.port, &gaiErr, &host);
     if (fd < 0) {
-        reportBindFailure(g_options.listenUdp ? "udp" : "tcp", host, g_options.port, gaiErr);
+        reportBindFailure(o.listenUdp ? "udp" : "tcp", host, o.port, gaiErr);
         return 0;
     }
-    describeListener(g_options.listenUdp ? &g_udpListener : &g_tcpListener, fd);
+    describeListener(o.listenUdp ? &l->udp : &l->tcp, fd);
     return 1;
 }
 
-void printListening(FILE *out)
+void closeListeners(Listeners *l)
 {
-    if (g_udpListener.fd >= 0)
-        fprintf(out, "listening udp %s\n", g_udpListener.name);
-    if (g_tcpListener.fd >= 0)
-        fprintf(out, "listening tcp %s\n", g_tcpListener.name);
-    fflush(out);
-}
-
-int writeReadyFile(const char *path, const SignalState *sig)
-{
-    return replaceFile(
-        path, "create",
-        [](FILE *f) -> int {
-            printListening(f);
-            return !ferror(f);
-        },
-        sig);
-}
-
-// Points the recvmmsg vector at the slots, once: of its inputs the
-// kernel overwrites only the sender address lengths.
-static void udpPrepare(void)
-{
-    for (int i = 0; i < kUdpBatch; i++) {
-        g_udpIov[i].iov_base = g_udpBuf[i];
-        g_udpIov[i].iov_len = kUdpSlot;
-        g_udpMsgs[i].msg_hdr.msg_iov = &g_udpIov[i];
-        g_udpMsgs[i].msg_hdr.msg_iovlen = 1;
-        g_udpMsgs[i].msg_hdr.msg_name = &g_udpFrom[i];
+    for (Listener *x : {&l->udp, &l->tcp}) {
+        if (x->fd >= 0)
+            close(x->fd);
+        x->fd = -1;
     }
 }
 
-int udpReceive(void)
+void printListening(FILE *out, const Listeners &l)
 {
-    if (!g_udpMsgs[0].msg_hdr.msg_iov)
-        udpPrepare();
-    for (struct mmsghdr &m : g_udpMsgs)
-        m.msg_hdr.msg_namelen = sizeof g_udpFrom[0];
-    int n = recvmmsg(g_udpListener.fd, g_udpMsgs, kUdpBatch, MSG_DONTWAIT | MSG_TRUNC, nullptr);
+    if (l.udp.fd >= 0)
+        fprintf(out, "listening udp %s\n", l.udp.name);
+    if (l.tcp.fd >= 0)
+        fprintf(out, "listening tcp %s\n", l.tcp.name);
+    fflush(out);
+}
+
+int writeReadyFile(const char *path, const Listeners &l, const WaitPolicy *wait)
+{
+    return replaceFile(
+        path, "create",
+        [](FILE *f, const void *ctx) -> int {
+            printListening(f, *(const Listeners *)ctx);
+            return !ferror(f);
+        },
+        &l, wait);
+}
+
+UdpBatch *udpBatchNew(void)
+{
+    UdpBatch *b = (UdpBatch *)calloc(1, sizeof *b);
+    if (!b)
+        return nullptr;
+    // Of the vector's inputs the kernel overwrites only the sender
+    // address lengths: the rest is set once.
+    for (int i = 0; i < kUdpBatch; i++) {
+        b->iov[i].iov_base = b->buf[i];
+        b->iov[i].iov_len = kUdpSlot;
+        b->msgs[i].msg_hdr.msg_iov = &b->iov[i];
+        b->msgs[i].msg_hdr.msg_iovlen = 1;
+        b->msgs[i].msg_hdr.msg_name = &b->from[i];
+    }
+    return b;
+}
+
+void udpBatchFree(UdpBatch *b)
+{
+    free(b);
+}
+
+int udpReceive(const Listener &udp, UdpBatch *b)
+{
+    for (struct mmsghdr &m : b->msgs)
+        m.msg_hdr.msg_namelen = sizeof b->from[0];
+    int n = recvmmsg(udp.fd, b->msgs, kUdpBatch, MSG_DONTWAIT | MSG_TRUNC, nullptr);
     if (n < 0) {
         if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-            fprintf(stderr, "cvfcollect: udp receive on %s failed: %s\n", g_udpListener.name,
+            fprintf(stderr, "cvfcollect: udp receive on %s failed: %s\n", udp.name,
                     strerror(errno));
         return 0;
     }
     for (int i = 0; i < n; i++)
-        g_udpLen[i] = g_udpMsgs[i].msg_len;
+        b->len[i] = b->msgs[i].msg_len;
     return n;
 }
 
@@ -282,12 +296,12 @@ void connTableClose(ConnTable *t)
     *t = {};
 }
 
-int acceptOne(char *peer, size_t size)
+int acceptOne(const Listener &tcp, char *peer, size_t size)
 {
     struct sockaddr_storage sa;
     socklen_t len = sizeof sa;
     memset(&sa, 0, sizeof sa);
-    int fd = accept4(g_tcpListener.fd, (struct sockaddr *)&sa, &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int fd = accept4(tcp.fd, (struct sockaddr *)&sa, &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd >= 0)
         formatAddr(&sa, peer, size);
     return fd;

@@ -51,32 +51,50 @@ struct ConnTable {
     EvictionReport evicted;
 };
 
-extern Listener g_udpListener;            // UDP socket
-extern Listener g_tcpListener;            // TCP listening socket
-extern uint8_t g_udpBuf[kUdpBatch][kUdpSlot];  // datagrams of the last batch
-extern size_t g_udpLen[kUdpBatch];        // their sizes (the full size when truncated)
-extern struct sockaddr_storage g_udpFrom[kUdpBatch];  // their senders
+struct Options;
 
+// The sockets the collector listens on.
+struct Listeners {
+    Listener udp;
+    Listener tcp;
+};
+
+// One recvmmsg batch: the datagrams, their sizes and senders, and the
+// vector over them (about 4 MiB, so it lives on the heap).
+struct UdpBatch {
+    uint8_t buf[kUdpBatch][kUdpSlot];
+    size_t len[kUdpBatch];                    // sizes (the full size when truncated)
+    struct sockaddr_storage from[kUdpBatch];  // senders
+    struct mmsghdr msgs[kUdpBatch];           // recvmmsg vector over buf
+    struct iovec iov[kUdpBatch];              // one slot each
+};
+
+// Closed listeners (fd -1).
+Listeners noListeners(void);
 // Binds and listens as the settings say; reports the address and the
 // reason and returns 0 when that is not possible.
-int openListeners(void);
+int openListeners(const Options &o, Listeners *l);
+void closeListeners(Listeners *l);
 // "listening udp [::]:PORT" and "listening tcp [::]:PORT" lines.
-void printListening(FILE *out);
+void printListening(FILE *out, const Listeners &l);
 // Creates path holding the listening lines (written aside, then renamed;
 // see replaceFile).
-int writeReadyFile(const char *path, const SignalState *sig);
+int writeReadyFile(const char *path, const Listeners &l, const WaitPolicy *wait);
 
-// Receives up to kUdpBatch datagrams without waiting; returns the count
-// (0 when none is waiting).
-int udpReceive(void);
+// A batch with its vector set up; null when there is no memory.
+UdpBatch *udpBatchNew(void);
+void udpBatchFree(UdpBatch *b);
+// Receives up to kUdpBatch datagrams on udp into b without waiting;
+// returns the count (0 when none is waiting).
+int udpReceive(const Listener &udp, UdpBatch *b);
 // Makes size free slots and raises the descriptor limit to what they
 // need; reports and returns 0 when that is not possible.
 int connTableOpen(ConnTable *t, unsigned size);
 // Closes every connection and frees the table.
 void connTableClose(ConnTable *t);
-// Accepts one waiting connection: returns its descriptor with the sender
-// in peer, or -1 when none is waiting.
-int acceptOne(char *peer, size_t size);
+// Accepts one waiting connection on tcp: returns its descriptor with the
+// sender in peer, or -1 when none is waiting.
+int acceptOne(const Listener &tcp, char *peer, size_t size);
 // A free slot, or null when every one is taken.
 Conn *freeSlot(ConnTable *t);
 // The open connection that gives way to a new one; null for none. First

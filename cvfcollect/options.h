@@ -49,4 +49,3 @@ enum OptResult { kOptRun, kOptHelp, kOptUsage };
 OptResult parseOptions(int argc, char **argv, Options *o);
 void printUsage(void);
 
-extern Options g_options;  // the command line of this run

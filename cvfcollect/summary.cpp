@@ -71,23 +71,25 @@ static void printCounts(FILE *out, const LineStats &s)
             perSecond(s.bytes, secs));
 }
 
-void printSummary(FILE *out, int utc)
+void printSummary(FILE *out, const LineTable &t, int utc)
 {
-    LineStats sum = statsSum();
+    LineStats sum = lineTableSum(t);
+    const Totals &tot = t.totals;
     fprintf(out, "total: ");
     printCounts(out, sum);
-    fprintf(out, " lines=%u tcp_connections=%llu sync_losses=%llu", g_lineCount,
-            (ull)g_totals.tcpConnections, (ull)g_totals.syncLosses);
-    fprintf(out, " tcp_stalled=%llu tcp_evicted=%llu\n", (ull)g_totals.tcpStalled,
-            (ull)g_totals.tcpEvicted);
-    if (g_totals.invalid) {
+    fprintf(out, " lines=%u tcp_connections=%llu sync_losses=%llu", t.count,
+            (ull)tot.tcpConnections, (ull)tot.syncLosses);
+    fprintf(out, " tcp_stalled=%llu tcp_evicted=%llu\n", (ull)tot.tcpStalled,
+            (ull)tot.tcpEvicted);
+    if (tot.invalid) {
         fprintf(out, "invalid:");
         for (int c = 1; c < kRecCheckCount; c++)
-            if (g_totals.invalidBy[c])
-                fprintf(out, " %s=%llu", kRecordCheckName[c], (ull)g_totals.invalidBy[c]);
+            if (tot.invalidBy[c])
+                fprintf(out, " %s=%llu", kRecordCheckName[c], (ull)tot.invalidBy[c]);
         fprintf(out, "\n");
     }
-    for (const LineStats *ls : g_lines) {
+    for (unsigned k = 0; k < kLineSlots; k++) {
+        const LineStats *ls = t.slots[k];
         if (!ls)
             continue;
         char first[40], last[40];
@@ -128,29 +130,31 @@ static void jsonLine(FILE *out, const LineStats &ls)
             first, last);
 }
 
-int writeJson(FILE *out)
+int writeJson(FILE *out, const LineTable &t)
 {
-    LineStats sum = statsSum();
+    LineStats sum = lineTableSum(t);
+    const Totals &tot = t.totals;
     fprintf(out, "{\n  ");
     jsonCounts(out, sum);
     fprintf(out, ",\n  \"tcp_connections\": %llu, \"sync_losses\": %llu,",
-            (ull)g_totals.tcpConnections, (ull)g_totals.syncLosses);
-    fprintf(out, " \"tcp_stalled\": %llu, \"tcp_evicted\": %llu,", (ull)g_totals.tcpStalled,
-            (ull)g_totals.tcpEvicted);
+            (ull)tot.tcpConnections, (ull)tot.syncLosses);
+    fprintf(out, " \"tcp_stalled\": %llu, \"tcp_evicted\": %llu,", (ull)tot.tcpStalled,
+            (ull)tot.tcpEvicted);
     fprintf(out, "\n  \"invalid_by\": {");
     for (int c = 1; c < kRecCheckCount; c++)
         fprintf(out, "%s\"%s\": %llu", c > 1 ? ", " : "", kRecordCheckName[c],
-                (ull)g_totals.invalidBy[c]);
+                (ull)tot.invalidBy[c]);
     fprintf(out, "},\n  \"lines\": [");
     const char *sep = "\n";
-    for (const LineStats *ls : g_lines) {
+    for (unsigned k = 0; k < kLineSlots; k++) {
+        const LineStats *ls = t.slots[k];
         if (!ls)
             continue;
         fputs(sep, out);
         jsonLine(out, *ls);
         sep = ",\n";
     }
-    fprintf(out, "%s]\n}\n", g_lineCount ? "\n  " : "");
+    fprintf(out, "%s]\n}\n", t.count ? "\n  " : "");
     return !ferror(out);
 }
 
@@ -225,10 +229,10 @@ static WriteHow followLinks(char *out)
 
 // Runs fill and pushes what it wrote to the file; 0 with errno set when
 // anything failed.
-static int fillFile(FILE *f, int (*fill)(FILE *))
+static int fillFile(FILE *f, FillFn fill, const void *ctx)
 {
     errno = 0;
-    int ok = fill(f);
+    int ok = fill(f, ctx);
     if (fflush(f) == 0 && ok && !ferror(f))
         return 1;
     if (!errno)
@@ -242,7 +246,7 @@ enum { kNoReader = 2, kGivenUp = 3 };
 // Writes into the file that path opens, appending (a device, a FIFO, or
 // the file behind a descriptor, whose earlier contents stay). The contents
 // are made first, so that a slow reader holds up nothing but their write.
-static int writeInPlace(const char *path, int (*fill)(FILE *), const SignalState *sig)
+static int writeInPlace(const char *path, FillFn fill, const void *ctx, const WaitPolicy *wait)
 {
     int fd = open(path, O_WRONLY | O_APPEND | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
@@ -250,7 +254,7 @@ static int writeInPlace(const char *path, int (*fill)(FILE *), const SignalState
     char *text = nullptr;
     size_t len = 0;
     FILE *mem = open_memstream(&text, &len);
-    int ok = mem && fillFile(mem, fill);
+    int ok = mem && fillFile(mem, fill, ctx);
     int e = errno;
     if (mem && fclose(mem) != 0 && ok) {
         ok = 0;
@@ -259,7 +263,7 @@ static int writeInPlace(const char *path, int (*fill)(FILE *), const SignalState
     size_t done = 0;
     WriteResult r = kWriteDone;
     if (ok) {
-        r = writeOut(fd, text, len, &done, sig);
+        r = writeOut(fd, text, len, &done, wait);
         e = errno;
         ok = r == kWriteDone;
     }
@@ -290,7 +294,7 @@ static int takeOver(int fd, const char *target)
 
 // Writes a new file, created exclusively under a unique name beside
 // target, and renames it over target once it is whole and on disk.
-static int writeReplacing(const char *target, int (*fill)(FILE *))
+static int writeReplacing(const char *target, FillFn fill, const void *ctx)
 {
     size_t dirLen;
     const char *base = baseName(target, &dirLen);
@@ -301,7 +305,7 @@ static int writeReplacing(const char *target, int (*fill)(FILE *))
         return 0;
     int ok = takeOver(fd, target);
     FILE *f = ok ? fdopen(fd, "w") : nullptr;
-    ok = f && fillFile(f, fill) && fsync(fd) == 0;
+    ok = f && fillFile(f, fill, ctx) && fsync(fd) == 0;
     int e = errno;
     if (f ? fclose(f) != 0 : close(fd) != 0) {
         if (ok)
@@ -318,7 +322,8 @@ static int writeReplacing(const char *target, int (*fill)(FILE *))
     return ok;
 }
 
-int replaceFile(const char *path, const char *verb, int (*fill)(FILE *), const SignalState *sig)
+int replaceFile(const char *path, const char *verb, FillFn fill, const void *ctx,
+                const WaitPolicy *wait)
 {
     char target[PATH_MAX];
     struct stat st;
@@ -333,8 +338,8 @@ int replaceFile(const char *path, const char *verb, int (*fill)(FILE *), const S
             how = followLinks(target);
         }
     }
-    int ok = how == kHowReplace   ? writeReplacing(target, fill)
-             : how == kHowInPlace ? writeInPlace(path, fill, sig)
+    int ok = how == kHowReplace   ? writeReplacing(target, fill, ctx)
+             : how == kHowInPlace ? writeInPlace(path, fill, ctx, wait)
                                     : 0;
     if (how == kHowRefused)
         fprintf(stderr, "cvfcollect: cannot %s %s: a symbolic link of another user leads there\n",
@@ -348,7 +353,10 @@ int replaceFile(const char *path, const char *verb, int (*fill)(FILE *), const S
     return ok == 1 || ok == kNoReader;
 }
 
-int writeJsonFile(const char *path, const SignalState *sig)
+int writeJsonFile(const char *path, const LineTable &t, const WaitPolicy *wait)
 {
-    return replaceFile(path, "write", writeJson, sig);
+    return replaceFile(
+        path, "write",
+        [](FILE *out, const void *ctx) { return writeJson(out, *(const LineTable *)ctx); }, &t,
+        wait);
 }

@@ -409,10 +409,10 @@ static void beginFile(PcapWriter *w, uint64_t nowNs)
 int pcapOpen(PcapWriter *w, const PcapSettings &set, uint64_t nowNs)
 {
     const char *note = w->failNote;
-    const SignalState *sig = w->sig;
+    const WaitPolicy *wait = w->wait;
     memset(w, 0, sizeof *w);
     w->failNote = note;
-    w->sig = sig;
+    w->wait = wait;
     w->set = set;
     w->fd = -1;
     w->openedNs = w->lastNs = nowNs;
@@ -500,7 +500,7 @@ void pcapFlush(PcapWriter *w)
     if (w->fd < 0 || !w->used)
         return;
     size_t at = 0;
-    WriteResult r = writeOut(w->fd, w->buf, w->used, &at, w->sig);
+    WriteResult r = writeOut(w->fd, w->buf, w->used, &at, w->wait);
     if (r != kWriteDone) {
         writeFailed(w, at, r, errno);
     } else {

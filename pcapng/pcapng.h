@@ -118,7 +118,7 @@ static_assert(kPcapBufLen >= 2 * kMaxBlockLen);
 // the first packet this long after it.
 constexpr uint64_t kPcapRetryNs = 5000000000u;
 
-struct SignalState;
+struct WaitPolicy;
 
 // The writer. Files hold whole blocks only: a block is gathered whole in
 // the buffer, and after a failed write the file is cut back to the blocks
@@ -130,7 +130,7 @@ struct SignalState;
 // opened again).
 struct PcapWriter {
     PcapSettings set;
-    const SignalState *sig;  // a stop ends waits for a slow reader; null: plain writes
+    const WaitPolicy *wait;  // how writes wait for a slow reader; null: plain writes
     int fd;                  // -1 when no file is open
     int regular;             // 1 when fd is a regular file
     int failed;              // 1 once a create or write failed

@@ -23,14 +23,15 @@ struct Grace {
 };
 
 // Waits until fd takes data; 0 when the wait is given up.
-static int waitForRoom(int fd, const SignalState *sig, Grace *g)
+static int waitForRoom(int fd, const WaitPolicy *wait, Grace *g)
 {
     for (;;) {
-        if (sig->stops && !g->sinceNs) {
+        sig_atomic_t stops = *wait->stops;
+        if (stops && !g->sinceNs) {
             g->sinceNs = nowNs();
-            g->stops = sig->stops;
+            g->stops = stops;
         }
-        if (g->sinceNs && sig->stops != g->stops)
+        if (g->sinceNs && stops != g->stops)
             return 0;  // asked again
         struct timespec ts, *limit = nullptr;
         if (g->sinceNs) {
@@ -42,7 +43,7 @@ static int waitForRoom(int fd, const SignalState *sig, Grace *g)
             limit = &ts;
         }
         struct pollfd p = {fd, POLLOUT, 0};
-        int r = ppoll(&p, 1, limit, &sig->waitMask);
+        int r = ppoll(&p, 1, limit, &wait->mask);
         if (r > 0)
             return 1;  // room, or an error the write will tell
         if (r < 0 && errno != EINTR)
@@ -66,17 +67,17 @@ static WriteResult writeStraight(int fd, const uint8_t *p, size_t n, size_t *don
     return kWriteDone;
 }
 
-WriteResult writeOut(int fd, const void *p, size_t n, size_t *done, const SignalState *sig)
+WriteResult writeOut(int fd, const void *p, size_t n, size_t *done, const WaitPolicy *wait)
 {
     const uint8_t *b = (const uint8_t *)p;
     struct stat st;
-    if (!sig || (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)))
+    if (!wait || !wait->stops || (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)))
         return writeStraight(fd, b, n, done);
     // At most PIPE_BUF bytes per write once there is room: a pipe takes
     // them without blocking.
     Grace g = {0, 0};
     while (*done < n) {
-        if (!waitForRoom(fd, sig, &g))
+        if (!waitForRoom(fd, wait, &g))
             return kWriteGivenUp;
         size_t want = n - *done < PIPE_BUF ? n - *done : PIPE_BUF;
         ssize_t k = write(fd, b + *done, want);

@@ -1,17 +1,16 @@
-// The signals the collector acts on, and writes to files that may block
-// (a FIFO, a pipe, a device) which those signals can still end.
+// Writes to files that may block (a FIFO, a pipe, a device), which a stop
+// asked for by a signal can still end.
 #pragma once
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
 
-// What the signal handler has asked for, as counts the handler raises, and
-// the signal mask under which the collector waits for them.
-struct SignalState {
-    volatile sig_atomic_t stops;    // SIGINT and SIGTERM: end, with the summary
-    volatile sig_atomic_t reports;  // SIGUSR1: print the summary so far
-    volatile sig_atomic_t reopens;  // SIGHUP: start a new capture file
-    sigset_t waitMask;              // the mask while waiting: the four let through
+// How a write to a reader that may be slow waits: under mask, and how a
+// stop ends the wait. stops points at a count that a signal handler
+// raises at each stop asked for.
+struct WaitPolicy {
+    const volatile sig_atomic_t *stops;
+    sigset_t mask;  // the signal mask while waiting
 };
 
 // Once a stop was asked for, a write waits this long at most for a reader
@@ -27,7 +26,7 @@ enum WriteResult {
 // Writes n bytes of p to fd, adding what went out to *done. A regular file
 // is written straight on. Anything else may make the writer wait (a pipe
 // whose reader is slow, a descriptor opened non-blocking): the wait is
-// under sig's wait mask, and given up once a stop was asked for and the
-// reader took nothing for kStopGraceNs, or at a further stop. Without sig
-// the writes simply block.
-WriteResult writeOut(int fd, const void *p, size_t n, size_t *done, const SignalState *sig);
+// under wait's mask, and given up once a stop was asked for and the
+// reader took nothing for kStopGraceNs, or at a further stop. Without a
+// policy the writes simply block.
+WriteResult writeOut(int fd, const void *p, size_t n, size_t *done, const WaitPolicy *wait);

@@ -141,14 +141,22 @@ CvRecord rec(uint8_t gw, uint8_t line, uint16_t seq, uint8_t tx, uint16_t len)
     return r;
 }
 
-TEST(CollectStats, LinesAreKeptApart)
+// A line table, freed after each test.
+class CollectLines : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(lineTableOpen(&t)); }
+    void TearDown() override { lineTableClose(&t); }
+    LineTable t;
+};
+
+TEST_F(CollectLines, LinesAreKeptApart)
 {
-    statsRecord(rec(1, 0, 5, 1, 10), 1000);
-    statsRecord(rec(1, 1, 5, 0, 20), 2000);
-    statsRecord(rec(2, 0, 9, 0, 30), 3000);
-    statsRecord(rec(1, 0, 7, 0, 40), 1000000000 + 1000);
-    ASSERT_EQ(g_lineCount, 3u);
-    const LineStats *a = g_lines[lineKey(1, 0)];
+    lineTableRecord(&t, rec(1, 0, 5, 1, 10), 1000);
+    lineTableRecord(&t, rec(1, 1, 5, 0, 20), 2000);
+    lineTableRecord(&t, rec(2, 0, 9, 0, 30), 3000);
+    lineTableRecord(&t, rec(1, 0, 7, 0, 40), 1000000000 + 1000);
+    ASSERT_EQ(t.count, 3u);
+    const LineStats *a = lineFind(t, 1, 0);
     ASSERT_NE(a, nullptr);
     EXPECT_EQ(a->records, 2u);
     EXPECT_EQ(a->bytes, 2 * kHdrLenV0 + 50);
@@ -161,29 +169,91 @@ TEST(CollectStats, LinesAreKeptApart)
     EXPECT_EQ(a->firstSecs, 1005u);
     EXPECT_EQ(a->lastSecs, 1007u);
     EXPECT_EQ(a->lastNs - a->firstNs, 1000000000u);
-    EXPECT_EQ(g_lines[lineKey(1, 1)]->seq.lost, 0u);
-    LineStats sum = statsSum();
+    EXPECT_EQ(lineFind(t, 1, 1)->seq.lost, 0u);
+    LineStats sum = lineTableSum(t);
     EXPECT_EQ(sum.records, 4u);
     EXPECT_EQ(sum.seq.lost, 1u);
-    statsFree();
 }
 
-TEST(CollectStats, InvalidCountsGoToKnownLinesOnly)
+TEST_F(CollectLines, InvalidCountsGoToKnownLinesOnly)
 {
-    statsRecord(rec(3, 4, 1, 1, 0), 0);
+    lineTableRecord(&t, rec(3, 4, 1, 1, 0), 0);
     uint8_t hdr[kHdrLenV1] = {1, 0};
     hdr[2 + kOffGwId] = 3;
     hdr[2 + kOffLineNum] = 4;
-    statsInvalid(kRecReserved, hdr, sizeof hdr, 1);
+    lineTableInvalid(&t, kRecReserved, hdr, sizeof hdr, 1);
     hdr[2 + kOffLineNum] = 5;  // a line never seen: totals only
-    statsInvalid(kRecReserved, hdr, sizeof hdr, 1);
-    statsInvalid(kRecShort, hdr, 3, 1);
-    EXPECT_EQ(g_lines[lineKey(3, 4)]->invalid, 1u);
-    EXPECT_EQ(g_lines[lineKey(3, 5)], nullptr);
-    EXPECT_EQ(g_totals.invalid, 3u);
-    EXPECT_EQ(g_totals.invalidBy[kRecReserved], 2u);
-    EXPECT_EQ(g_totals.invalidBy[kRecShort], 1u);
-    statsFree();
+    lineTableInvalid(&t, kRecReserved, hdr, sizeof hdr, 1);
+    lineTableInvalid(&t, kRecShort, hdr, 3, 1);
+    EXPECT_EQ(lineFind(t, 3, 4)->invalid, 1u);
+    EXPECT_EQ(lineFind(t, 3, 5), nullptr);
+    EXPECT_EQ(t.totals.invalid, 3u);
+    EXPECT_EQ(t.totals.invalidBy[kRecReserved], 2u);
+    EXPECT_EQ(t.totals.invalidBy[kRecShort], 1u);
+}
+
+// The rate ring through the table: records and the numbers they show
+// missing land in the bucket of their arrival second.
+TEST_F(CollectLines, RecentRatesPerSecond)
+{
+    const uint64_t s = 1000000000u;
+    lineTableRecord(&t, rec(1, 2, 10, 0, 0), 500 * s);
+    lineTableRecord(&t, rec(1, 2, 11, 0, 0), 500 * s + 1);
+    lineTableRecord(&t, rec(1, 2, 15, 0, 0), 502 * s);  // 12..14 missing
+    RateBucket b[kRateSecs];
+    uint64_t first;
+    unsigned n = ratesSince(lineFind(t, 1, 2)->rates, 500, 503, b, &first);
+    ASSERT_EQ(n, 4u);
+    EXPECT_EQ(first, 500u);
+    const RateBucket want[] = {{2, 0}, {0, 0}, {1, 3}, {0, 0}};
+    for (unsigned i = 0; i < n; i++) {
+        EXPECT_EQ(b[i].records, want[i].records) << i;
+        EXPECT_EQ(b[i].lost, want[i].lost) << i;
+    }
+}
+
+// What the ring keeps: kRateSecs seconds back from the newest, old ones
+// cleared as time passes, later seconds and gaps read as zero, counts held
+// at the largest value.
+TEST(CollectRates, RingKeepsTheLastSeconds)
+{
+    struct Case {
+        const char *what;
+        std::vector<uint64_t> addSecs;  // one record each
+        uint64_t since, now;
+        unsigned wantCount;
+        uint64_t wantFirst;
+        uint32_t wantFirstRecords, wantLastRecords;
+    };
+    const Case cases[] = {
+        {"all held", {7, 7, 8}, 0, 8, 9, 0, 0, 1},
+        {"since cuts", {7, 7, 8}, 7, 8, 2, 7, 2, 1},
+        {"window only", {100, 500}, 0, 500, kRateSecs, 500 - kRateSecs + 1, 0, 1},
+        {"old second cleared", {100, 100 + kRateSecs}, 100, 100 + kRateSecs, kRateSecs, 101, 0, 1},
+        {"silence reads zero", {10}, 10, 20, 11, 10, 1, 0},
+        {"too old is dropped", {1000, 1000 - kRateSecs}, 0, 1000, kRateSecs, 1000 - kRateSecs + 1,
+         0, 1},
+        {"since past now", {5}, 9, 8, 0, 9, 0, 0},
+    };
+    for (const Case &c : cases) {
+        LineRates r = {};
+        for (uint64_t sec : c.addSecs)
+            ratesAdd(&r, sec, 1, 0);
+        RateBucket b[kRateSecs];
+        uint64_t first = 0;
+        unsigned n = ratesSince(r, c.since, c.now, b, &first);
+        EXPECT_EQ(n, c.wantCount) << c.what;
+        EXPECT_EQ(first, c.wantFirst) << c.what;
+        if (n) {
+            EXPECT_EQ(b[0].records, c.wantFirstRecords) << c.what;
+            EXPECT_EQ(b[n - 1].records, c.wantLastRecords) << c.what;
+        }
+    }
+    LineRates r = {};
+    ratesAdd(&r, 3, UINT32_MAX - 1, 0);
+    ratesAdd(&r, 3, 5, UINT64_MAX);
+    EXPECT_EQ(r.ring[3].records, UINT32_MAX);
+    EXPECT_EQ(r.ring[3].lost, UINT32_MAX);
 }
 
 }  // namespace

@@ -9,7 +9,8 @@
 
 namespace {
 
-std::string capture(void (*fill)(FILE *))
+template <class Fill>
+std::string capture(Fill fill)
 {
     char *buf = nullptr;
     size_t len = 0;
@@ -21,7 +22,16 @@ std::string capture(void (*fill)(FILE *))
     return s;
 }
 
-void addRecords()
+// A line table, emptied after each test.
+class CollectReport : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(lineTableOpen(&t)); }
+    void TearDown() override { lineTableClose(&t); }
+    void addRecords();
+    LineTable t;
+};
+
+void CollectReport::addRecords()
 {
     CvRecord r = {};
     r.gwId = 9;
@@ -33,13 +43,13 @@ void addRecords()
     r.txFlag = 1;
     for (uint16_t s : {10, 11, 13}) {
         r.seqNo = s;
-        statsRecord(r, 1000000000ull * s);
+        lineTableRecord(&t, r, 1000000000ull * s);
     }
     uint8_t junk[4] = {};
-    statsInvalid(kRecShort, junk, sizeof junk, 0);
+    lineTableInvalid(&t, kRecShort, junk, sizeof junk, 0);
 }
 
-TEST(CollectReport, StampFormats)
+TEST_F(CollectReport, StampFormats)
 {
     char b[64];
     formatStamp(b, sizeof b, 1700000000, 7, 1);
@@ -50,10 +60,10 @@ TEST(CollectReport, StampFormats)
     EXPECT_STREQ(b, "18446744073709551615.001");
 }
 
-TEST(CollectReport, SummaryHasTotalsAndOneLinePerLine)
+TEST_F(CollectReport, SummaryHasTotalsAndOneLinePerLine)
 {
     addRecords();
-    std::string s = capture([](FILE *f) { printSummary(f, 1); });
+    std::string s = capture([&](FILE *f) { printSummary(f, t, 1); });
     EXPECT_NE(s.find("total: records=3 bytes=354 frame_bytes=300 tx=3 rx=0 lost=1 duplicates=0 "
                      "out_of_order=0 restarts=0 invalid=1 duration=3.000 records/s=1.0 "
                      "bytes/s=118.0"),
@@ -64,13 +74,12 @@ TEST(CollectReport, SummaryHasTotalsAndOneLinePerLine)
     EXPECT_NE(s.find("first_seq=10 last_seq=13 first=2023-11-14T22:13:20.007Z"),
               std::string::npos)
         << s;
-    statsFree();
 }
 
-TEST(CollectReport, JsonCarriesTheSameFigures)
+TEST_F(CollectReport, JsonCarriesTheSameFigures)
 {
     addRecords();
-    std::string j = capture([](FILE *f) { EXPECT_TRUE(writeJson(f)); });
+    std::string j = capture([&](FILE *f) { EXPECT_TRUE(writeJson(f, t)); });
     for (const char *want :
          {"\"records\": 3, \"bytes\": 354, \"frame_bytes\": 300, \"tx\": 3, \"rx\": 0, "
           "\"lost\": 1, \"duplicates\": 0, \"out_of_order\": 0, \"restarts\": 0, "
@@ -81,12 +90,11 @@ TEST(CollectReport, JsonCarriesTheSameFigures)
         EXPECT_NE(j.find(want), std::string::npos) << want << "\n" << j;
     EXPECT_EQ(j.back(), '\n');
     EXPECT_EQ(j[j.size() - 2], '}');
-    statsFree();
 }
 
-TEST(CollectReport, JsonWithoutRecordsIsWellFormed)
+TEST_F(CollectReport, JsonWithoutRecordsIsWellFormed)
 {
-    std::string j = capture([](FILE *f) { writeJson(f); });
+    std::string j = capture([&](FILE *f) { writeJson(f, t); });
     EXPECT_NE(j.find("\"lines\": []"), std::string::npos) << j;
 }
 
