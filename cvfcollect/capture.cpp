@@ -7,6 +7,23 @@
 #include "options.h"
 #include "line_table.h"
 
+// Reports what the writer has to tell; returns ok.
+static int reported(Capture *c, int ok)
+{
+    PcapNotice n;
+    while (pcapNextNotice(&c->w, &n)) {
+        char text[4608];
+        pcapNoticeText(n, text, sizeof text);
+        fprintf(stderr, "cvfcollect: %s%s\n", text, n.kind == kPcapDown ? c->failNote : "");
+    }
+    if (c->w.noticesLost) {
+        fprintf(stderr, "cvfcollect: capture file %s: %llu further notices were dropped\n",
+                c->w.path, (unsigned long long)c->w.noticesLost);
+        c->w.noticesLost = 0;
+    }
+    return ok;
+}
+
 int captureToStdout(const Options &o)
 {
     return o.capturePath && strcmp(o.capturePath, "-") == 0;
@@ -21,13 +38,14 @@ int captureOpen(Capture *c, const Options &o, const Listeners &l, const WaitPoli
     c->w.wait = wait;
     snprintf(c->descr[0], sizeof c->descr[0], "cvfcollect udp %s", l.udp.name);
     snprintf(c->descr[1], sizeof c->descr[1], "cvfcollect tcp %s", l.tcp.name);
-    c->w.failNote =
+    c->failNote =
         o.exitOnWriteError ? "; ending"
                            : "; records are still counted, and captured again once it can be written";
     PcapSettings set = {o.capturePath, "cvfcollect", o.linkType, o.rotateBytes,
                         o.rotateSecs * 1000000000u, o.keepFiles};
     c->capturing = 1;
-    return pcapOpen(&c->w, set, nowNs);
+    int ok = pcapOpen(&c->w, set, nowNs);
+    return reported(c, ok);
 }
 
 // Milliseconds since 1970, held at the largest value past it.
@@ -54,7 +72,7 @@ int captureRecord(Capture *c, const CvRecord &rec, uint64_t missed, int viaTcp, 
                       rec.frameLen,
                       rec.frameLen};
     pcapWrite(&c->w, pkt, nowNs);
-    return !c->w.failed;
+    return reported(c, !c->w.failed);
 }
 
 int captureFlush(Capture *c)
@@ -63,7 +81,7 @@ int captureFlush(Capture *c)
         return 1;
     if (c->w.used)
         pcapFlush(&c->w);
-    return !c->w.failed;
+    return reported(c, !c->w.failed);
 }
 
 int captureReopen(Capture *c, uint64_t nowNs, int verbose)
@@ -74,6 +92,7 @@ int captureReopen(Capture *c, uint64_t nowNs, int verbose)
         return 1;
     }
     PcapReopen r = pcapReopen(&c->w, nowNs);
+    reported(c, 1);
     if (verbose) {
         static const char *const kDone[] = {
             "started anew", "still in place: it goes on", "tried again", "standard output goes on"};
@@ -87,5 +106,5 @@ int captureClose(Capture *c)
     if (!c->capturing)
         return 1;
     c->capturing = 0;
-    return pcapClose(&c->w);
+    return reported(c, pcapClose(&c->w));
 }

@@ -16,11 +16,13 @@ struct Capture {
     PcapWriter w;
     int capturing;        // 1 once the capture was started
     char descr[2][128];   // if_description of records from UDP and from TCP
+    const char *failNote; // what follows a failure, appended to its report
 };
 
 // 1 when -w names standard output.
 int captureToStdout(const Options &o);
 // Opens the capture of -w (nothing without it: 1); 0 when it cannot start.
+// The writer's notices are reported on standard error after each call.
 // Writes to a slow reader wait as wait says.
 int captureOpen(Capture *c, const Options &o, const Listeners &l, const WaitPolicy *wait,
                 uint64_t nowNs);

@@ -299,13 +299,60 @@ static uint64_t retryAt(const PcapWriter *w, uint64_t nowNs)
     return w->openedNs + periods * w->set.rotateNs;
 }
 
-// The first failure of an episode is reported; the capture is down from
-// then on until a retry writes again.
-static void failText(PcapWriter *w, const char *what, const char *why)
+// Queues a notice for the caller about path (the current file when null).
+static void notice(PcapWriter *w, PcapNoticeKind kind, const char *op, int err, const char *why,
+                   uint64_t count, const char *path = nullptr)
+{
+    if (w->noticeCount == kPcapNotices) {
+        w->noticesLost++;
+        return;
+    }
+    PcapNotice *n = &w->notices[w->noticeCount++];
+    n->kind = kind;
+    n->op = op;
+    n->err = err;
+    n->why = why;
+    n->count = count;
+    snprintf(n->path, sizeof n->path, "%s", path ? path : w->path);
+}
+
+int pcapNextNotice(PcapWriter *w, PcapNotice *n)
+{
+    if (!w->noticeCount)
+        return 0;
+    *n = w->notices[0];
+    w->noticeCount--;
+    memmove(&w->notices[0], &w->notices[1], w->noticeCount * sizeof w->notices[0]);
+    return 1;
+}
+
+void pcapNoticeText(const PcapNotice &n, char *out, size_t size)
+{
+    const char *why = n.why ? n.why : strerror(n.err);
+    unsigned long long count = n.count;
+    switch (n.kind) {
+    case kPcapDown:
+        snprintf(out, size, "cannot %s capture file %s: %s", n.op, n.path, why);
+        break;
+    case kPcapRemoveFailed:
+        snprintf(out, size, "cannot remove capture file %s: %s", n.path, why);
+        break;
+    case kPcapWritingAgain:
+        snprintf(out, size, "capture file %s: writing again; %llu records were not captured",
+                 n.path, count);
+        break;
+    case kPcapNotCaptured:
+        snprintf(out, size, "capture file %s: %llu records were not captured", n.path, count);
+        break;
+    }
+}
+
+// The first failure of an episode gives a notice; the capture is down
+// from then on until a retry writes again.
+static void failText(PcapWriter *w, const char *what, const char *why, int err = 0)
 {
     if (!w->down && !w->recovering)
-        fprintf(stderr, "cvfcollect: cannot %s capture file %s: %s%s\n", what, w->path, why,
-                w->failNote ? w->failNote : "");
+        notice(w, kPcapDown, what, err, why, 0);
     w->failed = w->down = 1;
     w->recovering = 0;
     w->retryNs = retryAt(w, w->lastNs);
@@ -313,7 +360,7 @@ static void failText(PcapWriter *w, const char *what, const char *why)
 
 static void fail(PcapWriter *w, const char *what, int err)
 {
-    failText(w, what, strerror(err));
+    failText(w, what, nullptr, err);
 }
 
 // Creates the next rotated file, never one that exists, and removes the
@@ -341,7 +388,7 @@ static int openRotated(PcapWriter *w)
     char old[sizeof w->path];
     if (w->keptCount >= keep && rotationPath(w->rn, *slot, old, sizeof old) &&
         unlink(old) != 0 && errno != ENOENT)
-        fprintf(stderr, "cvfcollect: cannot remove capture file %s: %s\n", old, strerror(errno));
+        notice(w, kPcapRemoveFailed, "remove", errno, nullptr, 0, old);
     *slot = w->fileNo;
     w->keptCount++;
     return 1;
@@ -408,10 +455,8 @@ static void beginFile(PcapWriter *w, uint64_t nowNs)
 
 int pcapOpen(PcapWriter *w, const PcapSettings &set, uint64_t nowNs)
 {
-    const char *note = w->failNote;
     const WaitPolicy *wait = w->wait;
     memset(w, 0, sizeof *w);
-    w->failNote = note;
     w->wait = wait;
     w->set = set;
     w->fd = -1;
@@ -506,8 +551,7 @@ void pcapFlush(PcapWriter *w)
     } else {
         w->written += at;
         if (w->recovering) {
-            fprintf(stderr, "cvfcollect: capture file %s: writing again; %llu records were not "
-                            "captured\n", w->path, (unsigned long long)w->missed);
+            notice(w, kPcapWritingAgain, nullptr, 0, nullptr, w->missed);
             w->recovering = 0;
             w->missed = 0;
         }
@@ -677,8 +721,7 @@ int pcapClose(PcapWriter *w)
     endFile(w);
     pcapFlush(w);
     if (w->missed)
-        fprintf(stderr, "cvfcollect: capture file %s: %llu records were not captured\n", w->path,
-                (unsigned long long)w->missed);
+        notice(w, kPcapNotCaptured, nullptr, 0, nullptr, w->missed);
     closeFile(w);
     free(w->buf);
     free(w->ifIds);

@@ -120,9 +120,29 @@ constexpr uint64_t kPcapRetryNs = 5000000000u;
 
 struct WaitPolicy;
 
+// What the writer has to tell its caller; it prints nothing itself.
+enum PcapNoticeKind {
+    kPcapDown,          // "cannot <op> capture file <path>: <why>": the capture is down
+    kPcapRemoveFailed,  // "cannot remove capture file <path>: <why>": an old rotated file stays
+    kPcapWritingAgain,  // "capture file <path>: writing again; <count> records were not captured"
+    kPcapNotCaptured,   // "capture file <path>: <count> records were not captured", at the close
+};
+
+struct PcapNotice {
+    PcapNoticeKind kind;
+    const char *op;     // kPcapDown: "start", "create", "replace" or "write"
+    int err;            // errno of the failure; 0 when why tells it
+    const char *why;    // the writer's own reason ("no reader", ...), or null
+    uint64_t count;     // records not captured
+    char path[4352];
+};
+
+constexpr unsigned kPcapNotices = 8;  // notices held until the caller reads them
+
 // The writer. Files hold whole blocks only: a block is gathered whole in
 // the buffer, and after a failed write the file is cut back to the blocks
-// written before. A failure is reported once; the capture is then down,
+// written before. A failure gives one notice (kPcapDown, see
+// pcapNextNotice); the capture is then down,
 // its packets counted as missed, until a retry writes again: at the next
 // rotation point with rotation by time, else kPcapRetryNs later. The retry
 // starts a new file with rotation when the failed one holds blocks, and
@@ -140,7 +160,9 @@ struct PcapWriter {
     uint64_t lastNs;         // the time of the latest packet (or of the open)
     uint64_t missed;         // packets not captured since the capture went down
     uint64_t bufPackets;     // EPBs gathered in the buffer
-    const char *failNote;    // appended to the failure report
+    PcapNotice notices[kPcapNotices];  // not yet read, oldest first
+    unsigned noticeCount;
+    uint64_t noticesLost;    // notices that found the queue full
     int rotating;            // 1 with rotateBytes or rotateNs
     RotationName rn;
     uint64_t fileNo;         // number of the current rotated file
@@ -174,3 +196,8 @@ enum PcapReopen { kReopenNew, kReopenSame, kReopenRetried, kReopenStdout };
 PcapReopen pcapReopen(PcapWriter *w, uint64_t nowNs);
 // Flushes and closes; returns 0 when anything failed during the run.
 int pcapClose(PcapWriter *w);
+
+// Takes the oldest notice not yet read into *n; 0 when there is none.
+int pcapNextNotice(PcapWriter *w, PcapNotice *n);
+// The text of a notice, without a final newline.
+void pcapNoticeText(const PcapNotice &n, char *out, size_t size);
