@@ -14,7 +14,7 @@ import tempfile
 import time
 import unittest
 
-for area in ("fmon", "tools"):
+for area in ("fmon", "cvfcollect"):
     sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", area))
 from fmon_harness import MonitorTestCase, NetNs, Proc, Scenario, wait_until  # noqa: E402
 from test_capture import has_packets  # noqa: E402

@@ -93,7 +93,7 @@ class ReadmeTestCase(unittest.TestCase):
     def sh(self, cmd, timeout=TIMEOUT, **kw):
         """Runs a README command as written, in the scratch directory."""
         cmd = cmd.replace("build/x64/bin/", BIN + "/")
-        cmd = cmd.replace("tools/wireshark/", os.path.join(SOURCE, "tools/wireshark") + "/")
+        cmd = cmd.replace("lua_script:wireshark/", "lua_script:" + os.path.join(SOURCE, "wireshark") + "/")
         return subprocess.run(["sh", "-c", cmd], cwd=self.tmp, env=self.env, text=True,
                               capture_output=True, timeout=timeout, stdin=subprocess.DEVNULL, **kw)
 
@@ -136,7 +136,7 @@ class FirstSteps(ReadmeTestCase):
         command("build/x64/bin/cvsim run --count 300 --start-seq 100 --rate 200 --loss"),
         "capinfos line.pcapng",
         "tshark -r line.pcapng -c 5",
-        command("tshark -X lua_script:tools/wireshark/cvfmon.lua"),
+        command("tshark -X lua_script:wireshark/cvfmon.lua"),
     }
 
     def test_demo(self):
@@ -178,7 +178,7 @@ class FirstSteps(ReadmeTestCase):
                             "--", "sh", "-c", script], cwd=self.tmp, env=self.env, text=True,
                            capture_output=True, timeout=TIMEOUT, stdin=subprocess.DEVNULL)
         self.assertTrue(os.path.exists(os.path.join(self.tmp, "stream.pcapng")), r.stderr)
-        r = self.ok(command("tshark -X lua_script:tools/wireshark/cvfmon.lua"))
+        r = self.ok(command("tshark -X lua_script:wireshark/cvfmon.lua"))
         rows = [line.split("\t") for line in r.stdout.splitlines()]
         self.assertEqual([int(row[0]) for row in rows], list(range(1, 21)), r.stdout)
         for row in rows:

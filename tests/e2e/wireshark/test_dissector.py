@@ -1,6 +1,6 @@
 """The Wireshark dissector of the forwarded records: the monitor's real
 traffic on the simulator, captured with dumpcap inside the test's namespace,
-decoded by tshark with tools/wireshark/cvfmon.lua and compared field by field
+decoded by tshark with wireshark/cvfmon.lua and compared field by field
 with what the player played; UDP and TCP, both header versions, link types,
 malformed datagrams, and TCP streams whose records straddle segments."""
 
@@ -19,7 +19,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from fmon_harness import (ForwardChecks, MonitorTestCase, Record, Scenario, TIMEOUT,  # noqa: E402
                           frame_bytes, wait_until)
 
-LUA = os.path.abspath(os.path.join(os.path.dirname(__file__), "../../../tools/wireshark/cvfmon.lua"))
+LUA = os.path.abspath(os.path.join(os.path.dirname(__file__), "../../../wireshark/cvfmon.lua"))
 TSHARK = shutil.which("tshark")
 DUMPCAP = shutil.which("dumpcap")
 

@@ -1,0 +1,112 @@
+// cvfcollect: receives the records a line monitor forwards over UDP or
+// TCP, checks them, keeps statistics per gateway and line and prints a
+// summary at the end.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include "run.h"
+#include "summary.h"
+
+constexpr size_t kStdoutBufLen = 1 << 16;
+
+// Makes sure descriptors 0, 1 and 2 are open, on /dev/null where they
+// were not, so that no file or socket opened later takes their place and
+// receives what is meant for the standard streams. 0 when /dev/null cannot
+// be opened.
+static int openStandardDescriptors(void)
+{
+    for (;;) {
+        int fd = open("/dev/null", O_RDWR);
+        if (fd < 0)
+            return 0;
+        if (fd > 2) {
+            close(fd);
+            return 1;
+        }
+    }
+}
+
+// Opens the dump files; 0 when one cannot be created.
+static int openDumps(Collector *c)
+{
+    const Options &o = c->opt;
+    if (o.dumpPath && !dumpOpen(&c->dump, o.dumpPath, &c->wait))
+        return 0;
+    if (o.dumpInvalidPath && !dumpOpen(&c->dumpInvalid, o.dumpInvalidPath, &c->wait))
+        return 0;
+    return 1;
+}
+
+// Opens the sockets and the capture, says where they listen and writes the
+// ready file; 0 when any of that fails (a capture that cannot start only
+// with --exit-on-write-error).
+static int startListening(Collector *c)
+{
+    const Options &o = c->opt;
+    if (!openListeners(o, &c->net))
+        return 0;
+    if (!captureOpen(&c->capture, o, c->net, &c->wait, monoNs()) && o.exitOnWriteError)
+        return 0;
+    printListening(stderr, c->net);
+    return !o.readyPath || writeReadyFile(o.readyPath, c->net, &c->wait);
+}
+
+// Summary, JSON, capture and dump files; 0 when anything could not be
+// written. With the capture on standard output the summary goes to
+// standard error.
+static int finish(Collector *c)
+{
+    const Options &o = c->opt;
+    int ok = captureClose(&c->capture);
+    ok &= dumpClose(&c->dump);
+    ok &= dumpClose(&c->dumpInvalid);
+    printSummary(captureToStdout(o) ? stderr : stdout, c->lines, o.utc);
+    if (fflush(stdout) != 0)  // before the JSON, which may go to the same file
+        ok = 0;
+    if (o.jsonPath)
+        ok &= writeJsonFile(o.jsonPath, c->lines, &c->wait);
+    return ok;
+}
+
+// Runs the collector with options o; 0 on success, 1 on a failure.
+static int collect(const Options &o)
+{
+    Collector c;
+    tzset();
+    // Standard output fully buffered, flushed whenever the receive loop
+    // waits; the buffer stays with the stream until the process ends.
+    if (char *buf = (char *)malloc(kStdoutBufLen))
+        setvbuf(stdout, buf, _IOFBF, kStdoutBufLen);
+    if (!collectorOpen(&c, o))
+        return 1;
+    if (!openDumps(&c)) {
+        collectorClose(&c);
+        return 1;
+    }
+    installSignals(&c);
+    int ok = startListening(&c);
+    if (ok)
+        runCollector(&c);
+    connTableClose(&c.conns);
+    if (ok)
+        ok = finish(&c);
+    else
+        captureClose(&c.capture);  // the dumps keep what they held
+    collectorClose(&c);
+    return ok ? 0 : 1;
+}
+
+int main(int argc, char **argv)
+{
+    if (!openStandardDescriptors())
+        return 1;
+    Options o;
+    OptResult opt = parseOptions(argc, argv, &o);
+    if (opt != kOptRun)
+        return opt == kOptHelp ? 0 : 1;
+    return collect(o);
+}
