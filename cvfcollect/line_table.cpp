@@ -136,6 +136,8 @@ uint64_t lineTableRecord(LineTable *t, const CvRecord &rec, uint64_t nowNs)
     uint64_t lostBefore = ls->seq.lost;
     seqAccount(&ls->seqState, &ls->seq, rec.seqNo);
     uint64_t missed = ls->seq.lost > lostBefore ? ls->seq.lost - lostBefore : 0;
+    if (missed)
+        ls->lastLossNs = nowNs;
     ratesAdd(&ls->rates, nowNs / 1000000000u, 1, missed);
     return missed;
 }

@@ -64,6 +64,12 @@ struct LineRates {
     RateBucket ring[kRateSecs];       // second s in ring[s % kRateSecs]
 };
 
+// What the alarms (alarms.h) have said of a line.
+struct LineAlarm {
+    bool silentReported;     // its silence was reported; its end will be
+    uint64_t lossReportedNs; // when frames lost were last reported (0: never)
+};
+
 struct LineStats {
     uint8_t gwId;
     uint8_t lineNum;
@@ -80,7 +86,9 @@ struct LineStats {
     uint64_t firstSecs, lastSecs;  // record time stamps
     uint16_t firstMs, lastMs;
     uint64_t firstNs, lastNs;      // arrival, monotonic clock
+    uint64_t lastLossNs;           // arrival of the last record that showed numbers missing
     LineRates rates;
+    LineAlarm alarm;
 };
 // Memory per line is fixed: the sequence window (512 bytes), the rate
 // ring (2,400 bytes) and the counters, about 3.1 KiB; a full table of

@@ -50,6 +50,7 @@ int collectorOpen(Collector *c, const Options &o)
     c->wait = {};
     c->seen = {};
     c->stop = 0;
+    c->alarms = {};
     c->http = nullptr;
     c->startNs = monoNs();
     c->startWallNs = wallNs();
@@ -86,6 +87,7 @@ static void captureWent(Collector *c, int ok)
 void takeRecord(Collector *c, const CvRecord &rec, const uint8_t *raw, int viaTcp, uint64_t nowNs)
 {
     const Options &o = c->opt;
+    alarmsRecord(&c->lines, rec.gwId, rec.lineNum, o, nowNs, stderr);
     uint64_t missed = lineTableRecord(&c->lines, rec, nowNs);
     captureWent(c, captureRecord(&c->capture, rec, missed, viaTcp, nowNs));
     dumpWrite(&c->dump, raw, rec.recordLen);
@@ -462,7 +464,10 @@ void runCollector(Collector *c)
         serveSignals(c, now);
         if (evictionReportDue(t->evicted) <= now)
             evictionReport(&t->evicted, now, stderr);
+        if (alarmsDue(c->alarms, c->opt) <= now)
+            alarmsTick(&c->alarms, &c->lines, c->opt, now, stderr);
         uint64_t wake = closeStalled(c, now);
+        wake = earlier(wake, alarmsDue(c->alarms, c->opt));
         wake = earlier(wake, evictionReportDue(t->evicted));
         wake = earlier(wake, httpDue(c, now));
         struct timespec ts;

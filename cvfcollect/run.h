@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "alarms.h"
 #include "capture.h"
 #include "dump.h"
 #include "line_table.h"
@@ -35,6 +36,7 @@ struct Collector {
     WaitPolicy wait;       // writes to a slow reader: the wait mask, and the stop count
     SignalsSeen seen;
     int stop;              // 1 once a stop condition was met
+    Alarms alarms;         // silent lines and loss rates on standard error
     HttpServer *http;      // --http: served from the loop; null without
     uint64_t startNs;      // when the run began: monotonic clock
     uint64_t startWallNs;  // and the same moment on the wall clock (since 1970)
