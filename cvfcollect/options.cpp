@@ -26,7 +26,9 @@ static const char kUsage[] =
     "                  [--v0 | --v1]\n"
     "%s"
     "       signals: SIGUSR1 prints the summary so far, SIGHUP starts a new capture file,\n"
-    "                SIGINT and SIGTERM end the run with the summary\n";
+    "                SIGINT and SIGTERM end the run with the summary\n"
+    "       http: GET /metrics (Prometheus), / (the live page), /api/lines (its data)\n"
+    "       alarms on stderr: a line silent, its records back, frames lost over the limit\n";
 
 // "       linktype: mtp2 (default), lapd, ..., or a number 0-65535\n", from
 // the link-type table.

@@ -455,7 +455,7 @@ static uint64_t earlier(uint64_t a, uint64_t b)
 void runCollector(Collector *c)
 {
     ConnTable *t = &c->conns;
-    uint64_t start = c->startNs;
+    uint64_t start = monoNs();
     c->seen = {s_signalCounts[kSigReport], s_signalCounts[kSigReopen]};
     while (!stopAsked(*c) && !c->stop) {
         // the capture is written out whenever the sockets are drained
