@@ -110,12 +110,12 @@ class LivePageTest(HttpTestCase):
         lossy = paced(list(range(0, 40)) + list(range(47, 250)), 60, size=LARGE)
         short = paced(range(500, 540), 30, size=40)
         steady = paced(range(2000, 2300), 100, size=20)
-        lossy_player = self.play(lossy, port="sync0", name="player-lossy", wait=False)
-        self.play(short, port="sync1", name="player-short", wait=False)
-        steady_player = self.play(steady, port="sync2", name="player-steady", wait=False)
-
         with Browser(width=1000, height=600) as b:
             b.open("http://%s/" % self.http)
+            b.wait_for("document.body.dataset.updated >= 1")
+            lossy_player = self.play(lossy, port="sync0", name="player-lossy", wait=False)
+            self.play(short, port="sync1", name="player-short", wait=False)
+            steady_player = self.play(steady, port="sync2", name="player-steady", wait=False)
 
             def states_shown():
                 rows = self.rows(b)
@@ -190,7 +190,7 @@ class HostileClientsTest(HttpTestCase):
 
     def test_records_keep_coming_whatever_the_clients_do(self):
         col = self.start_chain()
-        played = paced(range(3000, 3400), 40)
+        played = paced(range(3000, 3600), 40)
         player = self.play(played, port="sync0", name="player", wait=False)
         host, port = self.http.rsplit(":", 1)
 
@@ -234,8 +234,8 @@ class HostileClientsTest(HttpTestCase):
 
         self.assertTrue(player.running(), "the player ended before the clients were done")
         self.assertEqual(player.wait(TIMEOUT * 4), 0, player.describe())
-        wait_until(lambda: self.lines().get((1, 0), {}).get("records_total") == 400,
-                   what="all 400 records at the collector")
+        wait_until(lambda: self.lines().get((1, 0), {}).get("records_total") == 600,
+                   what="all 600 records at the collector")
         recs = col.stop()
         self.assertEqual([r.seq for r in recs], [p.seq for p in played.played])
         self.assertEqual([r.frame for r in recs], [p.frame for p in played.played])
