@@ -14,6 +14,7 @@ static int reported(Capture *c, int ok)
     while (pcapNextNotice(&c->w, &n)) {
         char text[4608];
         pcapNoticeText(n, text, sizeof text);
+        c->writeErrors += n.kind == kPcapDown;
         fprintf(stderr, "cvfcollect: %s%s\n", text, n.kind == kPcapDown ? c->failNote : "");
     }
     if (c->w.noticesLost) {

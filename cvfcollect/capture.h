@@ -17,6 +17,7 @@ struct Capture {
     int capturing;        // 1 once the capture was started
     char descr[2][128];   // if_description of records from UDP and from TCP
     const char *failNote; // what follows a failure, appended to its report
+    uint64_t writeErrors; // failures reported: each took the capture down
 };
 
 // 1 when -w names standard output.

@@ -358,6 +358,13 @@ static void onConnection(void *cls, MHD_Connection *c, void **socketCtx,
     s->stats.open++;
 }
 
+// Paths are compared with the table as the client sent them: nothing is
+// unescaped, so that no %00 cuts a path short and no %2e%2e climbs.
+static size_t keepEscaped(void *, MHD_Connection *, char *s)
+{
+    return strlen(s);
+}
+
 // Called once the request line is in: keeps the query for render.
 static void *onUri(void *, const char *uri, MHD_Connection *c)
 {
@@ -512,6 +519,7 @@ int httpOpen(HttpServer *s, const char *addrPort, const HttpRoute *routes, size_
             MHD_OPTION_NOTIFY_CONNECTION, onConnection, s,
             MHD_OPTION_NOTIFY_COMPLETED, onCompleted, s,
             MHD_OPTION_URI_LOG_CALLBACK, onUri, s,
+            MHD_OPTION_UNESCAPE_CALLBACK, keepEscaped, nullptr,
             MHD_OPTION_STRICT_FOR_CLIENT, (int)1,
             MHD_OPTION_END);
     const MHD_DaemonInfo *info =

@@ -124,16 +124,20 @@ uint64_t lineTableRecord(LineTable *t, const CvRecord &rec, uint64_t nowNs)
     ls->lastNs = nowNs;
     ls->bytes += rec.recordLen;
     ls->frameBytes += rec.frameLen;
-    if (rec.txFlag)
+    if (rec.txFlag) {
         ls->tx++;
-    else
+        ls->frameBytesTx += rec.frameLen;
+    } else {
         ls->rx++;
+    }
     ls->lastSeq = rec.seqNo;
     ls->lastSecs = rec.stampSecs;
     ls->lastMs = rec.stampMsecs;
     uint64_t lostBefore = ls->seq.lost;
     seqAccount(&ls->seqState, &ls->seq, rec.seqNo);
     uint64_t missed = ls->seq.lost > lostBefore ? ls->seq.lost - lostBefore : 0;
+    if (missed)
+        ls->lastLossNs = nowNs;
     ratesAdd(&ls->rates, nowNs / 1000000000u, 1, missed);
     return missed;
 }
@@ -193,6 +197,19 @@ void ratesAdd(LineRates *r, uint64_t sec, uint64_t records, uint64_t lost)
     RateBucket &b = r->ring[sec % kRateSecs];
     b.records = addHeld(b.records, records);
     b.lost = addHeld(b.lost, lost);
+}
+
+void ratesSum(const LineRates &r, uint64_t lastSec, unsigned secs, uint64_t *records,
+              uint64_t *lost)
+{
+    *records = *lost = 0;
+    for (unsigned i = 0; i < secs && i < kRateSecs && i <= lastSec; i++) {
+        uint64_t s = lastSec - i;
+        if (s > r.newestSec || r.newestSec - s >= kRateSecs)
+            continue;
+        *records += r.ring[s % kRateSecs].records;
+        *lost += r.ring[s % kRateSecs].lost;
+    }
 }
 
 unsigned ratesSince(const LineRates &r, uint64_t sinceSec, uint64_t nowSec,

@@ -64,12 +64,19 @@ struct LineRates {
     RateBucket ring[kRateSecs];       // second s in ring[s % kRateSecs]
 };
 
+// What the alarms (alarms.h) have said of a line.
+struct LineAlarm {
+    bool silentReported;     // its silence was reported; its end will be
+    uint64_t lossReportedNs; // when frames lost were last reported (0: never)
+};
+
 struct LineStats {
     uint8_t gwId;
     uint8_t lineNum;
     uint64_t records;
     uint64_t bytes;       // whole records: header + frame
     uint64_t frameBytes;
+    uint64_t frameBytesTx; // of them in transmitted frames
     uint64_t tx;
     uint64_t rx;
     uint64_t invalid;     // refused records whose header named this line
@@ -79,7 +86,9 @@ struct LineStats {
     uint64_t firstSecs, lastSecs;  // record time stamps
     uint16_t firstMs, lastMs;
     uint64_t firstNs, lastNs;      // arrival, monotonic clock
+    uint64_t lastLossNs;           // arrival of the last record that showed numbers missing
     LineRates rates;
+    LineAlarm alarm;
 };
 // Memory per line is fixed: the sequence window (512 bytes), the rate
 // ring (2,400 bytes) and the counters, about 3.1 KiB; a full table of
@@ -129,9 +138,20 @@ void lineTableInvalid(LineTable *t, RecordCheck why, const uint8_t *p, size_t le
 // Sums of all lines (lost, duplicates, ... as in LineStats).
 LineStats lineTableSum(const LineTable &t);
 
+// 1 when line ls, having carried records, has carried none for silentNs
+// up to nowNs (never with silentNs 0).
+inline bool lineSilent(const LineStats &ls, uint64_t nowNs, uint64_t silentNs)
+{
+    return silentNs && ls.records && nowNs - ls.lastNs >= silentNs;
+}
+
 // Adds to the bucket of second sec (newer seconds clear the buckets they
 // pass; a second that has left the ring is dropped).
 void ratesAdd(LineRates *r, uint64_t sec, uint64_t records, uint64_t lost);
+// The records and the frames lost of the secs seconds up to and with
+// lastSec (those the ring still holds).
+void ratesSum(const LineRates &r, uint64_t lastSec, unsigned secs, uint64_t *records,
+              uint64_t *lost);
 // The buckets of the seconds from sinceSec (or the oldest one the ring
 // still holds) to nowSec, oldest first, into out; seconds without records
 // read as zero. Returns how many, with the second of out[0] in *firstSec.

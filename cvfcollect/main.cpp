@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include "run.h"
+#include "serve.h"
 #include "summary.h"
 
 constexpr size_t kStdoutBufLen = 1 << 16;
@@ -41,15 +42,38 @@ static int openDumps(Collector *c)
     return 1;
 }
 
-// Opens the sockets and the capture, says where they listen and writes the
-// ready file; 0 when any of that fails (a capture that cannot start only
-// with --exit-on-write-error).
-static int startListening(Collector *c)
+// Starts the HTTP side of --http; 0 when it cannot.
+static int openHttp(Collector *c, HttpSide *side)
+{
+#if CV_HAVE_HTTP
+    return !c->opt.httpAddr || serveOpen(side, c);
+#else
+    (void)side;
+    return !c->opt.httpAddr;  // refused with the options already
+#endif
+}
+
+static void closeHttp(Collector *c, HttpSide *side)
+{
+#if CV_HAVE_HTTP
+    serveClose(side, c);
+#else
+    (void)c;
+    (void)side;
+#endif
+}
+
+// Opens the sockets, the capture and the HTTP side, says where they listen
+// and writes the ready file; 0 when any of that fails (a capture that
+// cannot start only with --exit-on-write-error).
+static int startListening(Collector *c, HttpSide *side)
 {
     const Options &o = c->opt;
     if (!openListeners(o, &c->net))
         return 0;
     if (!captureOpen(&c->capture, o, c->net, &c->wait, monoNs()) && o.exitOnWriteError)
+        return 0;
+    if (!openHttp(c, side))
         return 0;
     printListening(stderr, c->net);
     return !o.readyPath || writeReadyFile(o.readyPath, c->net, &c->wait);
@@ -76,6 +100,7 @@ static int finish(Collector *c)
 static int collect(const Options &o)
 {
     Collector c;
+    HttpSide side;
     tzset();
     // Standard output fully buffered, flushed whenever the receive loop
     // waits; the buffer stays with the stream until the process ends.
@@ -88,9 +113,10 @@ static int collect(const Options &o)
         return 1;
     }
     installSignals(&c);
-    int ok = startListening(&c);
+    int ok = startListening(&c, &side);
     if (ok)
         runCollector(&c);
+    closeHttp(&c, &side);
     connTableClose(&c.conns);
     if (ok)
         ok = finish(&c);

@@ -158,7 +158,7 @@ static int openBoth(const Options &o, Listeners *l)
 
 Listeners noListeners(void)
 {
-    return {{-1, 0, ""}, {-1, 0, ""}};
+    return {{-1, 0, ""}, {-1, 0, ""}, {-1, 0, ""}};
 }
 
 int openListeners(const Options &o, Listeners *l)
@@ -185,6 +185,7 @@ void closeListeners(Listeners *l)
             close(x->fd);
         x->fd = -1;
     }
+    l->http.fd = -1;  // the HTTP server closes its own
 }
 
 void printListening(FILE *out, const Listeners &l)
@@ -193,6 +194,8 @@ void printListening(FILE *out, const Listeners &l)
         fprintf(out, "listening udp %s\n", l.udp.name);
     if (l.tcp.fd >= 0)
         fprintf(out, "listening tcp %s\n", l.tcp.name);
+    if (l.http.fd >= 0)
+        fprintf(out, "listening http %s\n", l.http.name);
     fflush(out);
 }
 
@@ -267,14 +270,14 @@ static int ensureDescriptors(rlim_t need)
     return 1;
 }
 
-int connTableOpen(ConnTable *t, unsigned size)
+int connTableOpen(ConnTable *t, unsigned size, unsigned extraFds)
 {
     *t = {};
-    if (!ensureDescriptors((rlim_t)size + kSpareFds))
+    if (!ensureDescriptors((rlim_t)size + extraFds + kSpareFds))
         return 0;
     t->slots = (Conn *)calloc(size + 1, sizeof *t->slots);
-    t->fds = (struct pollfd *)calloc(size + 2, sizeof *t->fds);
-    t->polled = (Conn **)calloc(size + 2, sizeof *t->polled);
+    t->fds = (struct pollfd *)calloc(size + 3, sizeof *t->fds);
+    t->polled = (Conn **)calloc(size + 3, sizeof *t->polled);
     if (!t->slots || !t->fds || !t->polled) {
         fprintf(stderr, "cvfcollect: no memory for %u connections\n", size);
         connTableClose(t);

@@ -46,17 +46,19 @@ struct EvictionReport {
 struct ConnTable {
     Conn *slots;           // size slots, fd -1 for a free one
     unsigned size;
-    struct pollfd *fds;    // size + 2 entries: the listeners, then the connections
+    struct pollfd *fds;    // size + 3 entries: the listeners and the HTTP server, then the connections
     Conn **polled;         // the connection of each fds entry (null for a listener)
     EvictionReport evicted;
 };
 
 struct Options;
 
-// The sockets the collector listens on.
+// The sockets the collector listens on. http is the HTTP server's
+// descriptor (--http), which the server owns: it is only shown here.
 struct Listeners {
     Listener udp;
     Listener tcp;
+    Listener http;
 };
 
 // One recvmmsg batch: the datagrams, their sizes and senders, and the
@@ -75,7 +77,8 @@ Listeners noListeners(void);
 // reason and returns 0 when that is not possible.
 int openListeners(const Options &o, Listeners *l);
 void closeListeners(Listeners *l);
-// "listening udp [::]:PORT" and "listening tcp [::]:PORT" lines.
+// "listening udp [::]:PORT", "listening tcp [::]:PORT" and "listening
+// http ADDR:PORT" lines.
 void printListening(FILE *out, const Listeners &l);
 // Creates path holding the listening lines (written aside, then renamed;
 // see replaceFile).
@@ -88,8 +91,10 @@ void udpBatchFree(UdpBatch *b);
 // returns the count (0 when none is waiting).
 int udpReceive(const Listener &udp, UdpBatch *b);
 // Makes size free slots and raises the descriptor limit to what they
-// need; reports and returns 0 when that is not possible.
-int connTableOpen(ConnTable *t, unsigned size);
+// need, with extraFds more for others (the HTTP side); reports and returns
+// 0 when that is not possible. The poll set has room for one more
+// descriptor (the HTTP server's).
+int connTableOpen(ConnTable *t, unsigned size, unsigned extraFds = 0);
 // Closes every connection and frees the table.
 void connTableClose(ConnTable *t);
 // Accepts one waiting connection on tcp: returns its descriptor with the

@@ -21,10 +21,14 @@ static const char kUsage[] =
     "                  [--dump file] [--dump-invalid file]\n"
     "                  [--max-conns count] [--max-frame bytes] [--rcvbuf bytes]\n"
     "                  [--tcp-close-after count] [--tcp-stall-timeout seconds]\n"
+    "                  [--http [address:]port] [--silent seconds]\n"
+    "                  [--loss-alarm count] [--loss-window seconds]\n"
     "                  [--v0 | --v1]\n"
     "%s"
     "       signals: SIGUSR1 prints the summary so far, SIGHUP starts a new capture file,\n"
-    "                SIGINT and SIGTERM end the run with the summary\n";
+    "                SIGINT and SIGTERM end the run with the summary\n"
+    "       http: GET /metrics (Prometheus), / (the live page), /api/lines (its data)\n"
+    "       alarms on stderr: a line silent, its records back, frames lost over the limit\n";
 
 // "       linktype: mtp2 (default), lapd, ..., or a number 0-65535\n", from
 // the link-type table.
@@ -90,7 +94,8 @@ static int parseMegabytes(const char *s, uint64_t *out)
 
 enum LongOnly {
     kOptV0 = 256, kOptV1, kOptDump, kOptDumpInvalid, kOptRcvbuf, kOptTcpCloseAfter, kOptMaxFrame,
-    kOptExitOnWriteError, kOptMaxConns, kOptTcpStallTimeout
+    kOptExitOnWriteError, kOptMaxConns, kOptTcpStallTimeout, kOptHttp, kOptSilent, kOptLossAlarm,
+    kOptLossWindow
 };
 
 static const struct option kLongOptions[] = {
@@ -123,6 +128,10 @@ static const struct option kLongOptions[] = {
     {"max-frame", required_argument, nullptr, kOptMaxFrame},
     {"max-conns", required_argument, nullptr, kOptMaxConns},
     {"tcp-stall-timeout", required_argument, nullptr, kOptTcpStallTimeout},
+    {"http", required_argument, nullptr, kOptHttp},
+    {"silent", required_argument, nullptr, kOptSilent},
+    {"loss-alarm", required_argument, nullptr, kOptLossAlarm},
+    {"loss-window", required_argument, nullptr, kOptLossWindow},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -227,6 +236,28 @@ static OptResult applyOption(int c, const char *arg, Options *o)
     case kOptTcpStallTimeout:
         if (!parseSeconds(arg, &o->tcpStallTimeout))
             return usageError("invalid stall time-out", arg);
+        return kOptRun;
+    case kOptHttp:
+        if (!kHaveHttp) {
+            fprintf(stderr, "cvfcollect: --http: this build has no HTTP support\n");
+            return kOptUsage;
+        }
+        o->httpAddr = arg;
+        return kOptRun;
+    case kOptSilent:
+        if (!parseCount(arg, 1000000, &n))
+            return usageError("invalid silence time (whole seconds, 0 for none)", arg);
+        o->silentSecs = (unsigned)n;
+        return kOptRun;
+    case kOptLossAlarm:
+        if (!parseCount(arg, UINT32_MAX, &n))
+            return usageError("invalid lost frame count (0 for none)", arg);
+        o->lossAlarm = (unsigned)n;
+        return kOptRun;
+    case kOptLossWindow:
+        if (!parseCount(arg, kMaxLossWindow, &n) || n == 0)
+            return usageError("invalid loss window (whole seconds, 1 to 300)", arg);
+        o->lossWindow = (unsigned)n;
         return kOptRun;
     case 'h':
         printUsage();

@@ -8,6 +8,10 @@
 constexpr unsigned kDefaultMaxConns = 64;   // TCP connections served at once
 constexpr unsigned kMaxConnsLimit = 65536;  // the most that may be asked for
 constexpr double kDefaultStallTimeout = 5;  // seconds a connection may sit inside a record
+constexpr unsigned kDefaultSilentSecs = 60;  // a line without records for this long is silent
+constexpr unsigned kDefaultLossAlarm = 10;   // frames lost within the window that raise the alarm
+constexpr unsigned kDefaultLossWindow = 60;  // seconds of that window
+constexpr unsigned kMaxLossWindow = 300;     // the per-second history a line keeps
 
 // Every setting, with its default; parseOptions starts from these.
 struct Options {
@@ -39,7 +43,17 @@ struct Options {
     unsigned maxFrame = kDefaultMaxFrame;  // --max-frame: largest frameLen accepted
     unsigned maxConns = kDefaultMaxConns;  // --max-conns: TCP connections served at once
     double tcpStallTimeout = kDefaultStallTimeout;  // --tcp-stall-timeout: seconds a connection may sit inside a record
+    const char *httpAddr = nullptr;     // --http: [ADDR:]PORT of the metrics and the live page; null none
+    unsigned silentSecs = kDefaultSilentSecs;  // --silent: seconds without records until a line is silent; 0 never
+    unsigned lossAlarm = kDefaultLossAlarm;    // --loss-alarm: more frames lost than this in a window are reported; 0 never
+    unsigned lossWindow = kDefaultLossWindow;  // --loss-window: seconds of that window
 };
+
+// 1 when this build serves HTTP (--http); the 32-bit build does not.
+#ifndef CV_HAVE_HTTP
+#define CV_HAVE_HTTP 0
+#endif
+constexpr bool kHaveHttp = CV_HAVE_HTTP;
 
 // Result of parseOptions.
 enum OptResult { kOptRun, kOptHelp, kOptUsage };

@@ -11,6 +11,9 @@
 
 #include <cstdlib>
 
+#include <initializer_list>
+
+#include "http.h"
 #include "print.h"
 #include "summary.h"
 
@@ -28,6 +31,13 @@ uint64_t monoNs(void)
     return (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
 }
 
+uint64_t wallNs(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
+}
+
 int collectorOpen(Collector *c, const Options &o)
 {
     c->opt = o;
@@ -40,12 +50,17 @@ int collectorOpen(Collector *c, const Options &o)
     c->wait = {};
     c->seen = {};
     c->stop = 0;
+    c->alarms = {};
+    c->http = nullptr;
+    c->startNs = monoNs();
+    c->startWallNs = wallNs();
     if (!lineTableOpen(&c->lines) || (o.listenUdp && !(c->udp = udpBatchNew()))) {
         fprintf(stderr, "cvfcollect: no memory for the line table and the receive buffers\n");
         collectorClose(c);
         return 0;
     }
-    if (!connTableOpen(&c->conns, o.listenTcp ? o.maxConns : 0)) {
+    unsigned httpFds = o.httpAddr ? kHttpDefaultLimits.connections + 2 : 0;  // connections, listener, epoll
+    if (!connTableOpen(&c->conns, o.listenTcp ? o.maxConns : 0, httpFds)) {
         collectorClose(c);
         return 0;
     }
@@ -72,6 +87,7 @@ static void captureWent(Collector *c, int ok)
 void takeRecord(Collector *c, const CvRecord &rec, const uint8_t *raw, int viaTcp, uint64_t nowNs)
 {
     const Options &o = c->opt;
+    alarmsRecord(&c->lines, rec.gwId, rec.lineNum, o, nowNs, stderr);
     uint64_t missed = lineTableRecord(&c->lines, rec, nowNs);
     captureWent(c, captureRecord(&c->capture, rec, missed, viaTcp, nowNs));
     dumpWrite(&c->dump, raw, rec.recordLen);
@@ -370,15 +386,15 @@ static struct timespec *waitLimit(Collector *c, uint64_t startNs, uint64_t nowNs
     return ts;
 }
 
-// Fills the poll set: UDP, TCP listener, then the open connections.
+// Fills the poll set: UDP, TCP listener, the HTTP server, then the open
+// connections.
 static int pollSet(Collector *c)
 {
     ConnTable *t = &c->conns;
     int n = 0;
-    if (c->net.udp.fd >= 0)
-        t->fds[n++] = {c->net.udp.fd, POLLIN, 0};
-    if (c->net.tcp.fd >= 0)
-        t->fds[n++] = {c->net.tcp.fd, POLLIN, 0};
+    for (const Listener *l : {&c->net.udp, &c->net.tcp, &c->net.http})
+        if (l->fd >= 0)
+            t->fds[n++] = {l->fd, POLLIN, 0};
     for (unsigned i = 0; i < t->size; i++) {
         Conn *conn = &t->slots[i];
         if (conn->fd < 0)
@@ -403,6 +419,39 @@ static void serveSignals(Collector *c, uint64_t nowNs)
     }
 }
 
+// When the HTTP server is due at the latest (UINT64_MAX: none, or only
+// when its descriptor is ready).
+static uint64_t httpDue(Collector *c, uint64_t nowNs)
+{
+#if CV_HAVE_HTTP
+    if (c->http)
+        return httpWakeNs(c->http, nowNs);
+#endif
+    (void)c;
+    (void)nowNs;
+    return UINT64_MAX;
+}
+
+// Serves the HTTP side when its descriptor was ready or a time limit of
+// its connections is due.
+static void serveHttp(Collector *c, int ready)
+{
+#if CV_HAVE_HTTP
+    if (!c->http)
+        return;
+    uint64_t now = monoNs();
+    if (ready || httpWakeNs(c->http, now) <= now)
+        httpRun(c->http, now);
+#endif
+    (void)c;
+    (void)ready;
+}
+
+static uint64_t earlier(uint64_t a, uint64_t b)
+{
+    return a < b ? a : b;
+}
+
 void runCollector(Collector *c)
 {
     ConnTable *t = &c->conns;
@@ -415,9 +464,12 @@ void runCollector(Collector *c)
         serveSignals(c, now);
         if (evictionReportDue(t->evicted) <= now)
             evictionReport(&t->evicted, now, stderr);
+        if (alarmsDue(c->alarms, c->opt) <= now)
+            alarmsTick(&c->alarms, &c->lines, c->opt, now, stderr);
         uint64_t wake = closeStalled(c, now);
-        if (evictionReportDue(t->evicted) < wake)
-            wake = evictionReportDue(t->evicted);
+        wake = earlier(wake, alarmsDue(c->alarms, c->opt));
+        wake = earlier(wake, evictionReportDue(t->evicted));
+        wake = earlier(wake, httpDue(c, now));
         struct timespec ts;
         struct timespec *limit = waitLimit(c, start, now, wake, &ts);
         if (c->stop)
@@ -431,6 +483,7 @@ void runCollector(Collector *c)
             fprintf(stderr, "cvfcollect: poll failed: %s\n", strerror(errno));
             break;
         }
+        int httpReady = 0;
         for (int i = 0; i < n && !c->stop; i++) {
             const struct pollfd &p = t->fds[i];
             if (!p.revents)
@@ -439,9 +492,12 @@ void runCollector(Collector *c)
                 serviceUdp(c);
             else if (p.fd == c->net.tcp.fd)
                 serviceAccept(c);
+            else if (p.fd == c->net.http.fd)
+                httpReady = 1;  // served once the records are taken
             else if (t->polled[i]->fd == p.fd)  // not closed to make room meanwhile
                 readConn(c, t->polled[i]);
         }
+        serveHttp(c, httpReady);
     }
     evictionReport(&t->evicted, monoNs(), stderr);
 }

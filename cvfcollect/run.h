@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "alarms.h"
 #include "capture.h"
 #include "dump.h"
 #include "line_table.h"
@@ -20,6 +21,8 @@ struct SignalsSeen {
     sig_atomic_t reopens;  // SIGHUP: start a new capture file
 };
 
+struct HttpServer;
+
 // Everything one run of the collector holds.
 struct Collector {
     Options opt;
@@ -33,10 +36,16 @@ struct Collector {
     WaitPolicy wait;       // writes to a slow reader: the wait mask, and the stop count
     SignalsSeen seen;
     int stop;              // 1 once a stop condition was met
+    Alarms alarms;         // silent lines and loss rates on standard error
+    HttpServer *http;      // --http: served from the loop; null without
+    uint64_t startNs;      // when the run began: monotonic clock
+    uint64_t startWallNs;  // and the same moment on the wall clock (since 1970)
 };
 
 // Monotonic clock in nanoseconds.
 uint64_t monoNs(void);
+// Wall clock in nanoseconds since 1970.
+uint64_t wallNs(void);
 
 // Makes the state for a run with options o: the line table, the UDP batch
 // (with -u) and the connection table (with -t); reports and returns 0 when

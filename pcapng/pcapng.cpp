@@ -531,7 +531,9 @@ static void writeFailed(PcapWriter *w, size_t at, WriteResult r, int err)
     if (w->regular && (ftruncate(w->fd, (off_t)whole) != 0 || lseek(w->fd, (off_t)whole, SEEK_SET) < 0)) {
         // a file that cannot be cut keeps what reached it
     }
-    w->written = w->regular ? whole : w->written + at;
+    uint64_t kept = w->regular ? whole : w->written + at;
+    w->bytesOut += kept - w->written;
+    w->written = kept;
     if (r == kWriteGivenUp)
         failText(w, "write", "its reader takes nothing");
     else
@@ -550,6 +552,7 @@ void pcapFlush(PcapWriter *w)
         writeFailed(w, at, r, errno);
     } else {
         w->written += at;
+        w->bytesOut += at;
         if (w->recovering) {
             notice(w, kPcapWritingAgain, nullptr, 0, nullptr, w->missed);
             w->recovering = 0;
@@ -606,6 +609,7 @@ static void nextFile(PcapWriter *w, uint64_t nowNs)
         return;
     closeFile(w);
     w->fileNo++;
+    w->filesRotated++;
     if (openRotated(w))
         beginFile(w, nowNs);
 }
@@ -711,6 +715,7 @@ PcapReopen pcapReopen(PcapWriter *w, uint64_t nowNs)
     endFile(w);
     pcapFlush(w);
     closeFile(w);
+    w->filesRotated += !w->down;
     if (!w->down && openSingle(w))
         beginFile(w, nowNs);
     return kReopenNew;

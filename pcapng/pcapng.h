@@ -170,6 +170,8 @@ struct PcapWriter {
     unsigned keptCount;
     char path[4352];         // current file, for messages
     uint64_t written;        // bytes of the current file written; used more are gathered
+    uint64_t bytesOut;       // bytes written over the run, every file (for the metrics)
+    uint64_t filesRotated;   // files closed for the next one: rotation and new files asked for
     uint64_t packets;        // EPBs in the current file
     uint64_t openedNs;
     uint32_t *ifIds;         // by key: 1 + interface id in this file, 0 not yet described

@@ -147,6 +147,8 @@ TEST_F(Server, AnswersOnlyGetAndHeadOfItsPaths)
         {"GET /echo/", 404, nullptr, nullptr},
         {"GET /../../etc/passwd", 404, nullptr, nullptr},
         {"GET /%2e%2e/etc/passwd", 404, nullptr, nullptr},
+        {"GET /echo%00", 404, nullptr, nullptr},
+        {"GET /%65cho", 404, nullptr, nullptr},
         {"POST /echo", 405, nullptr, nullptr},
         {"GET /echo?body", 200, "echo [body]\n", nullptr},
         {"PUT /fixed", 405, nullptr, nullptr},
@@ -175,7 +177,7 @@ TEST_F(Server, AnswersOnlyGetAndHeadOfItsPaths)
     // HEAD says how long GET's body is
     EXPECT_EQ(exchange("HEAD /echo?a" + close + "\r\n").header("Content-Length"), "9");
     EXPECT_EQ(rendered, 5);
-    EXPECT_EQ(srv.stats.notFound, 4u);
+    EXPECT_EQ(srv.stats.notFound, 6u);
     EXPECT_EQ(srv.stats.badMethod, 4u);
 }
 

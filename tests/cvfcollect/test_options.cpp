@@ -47,7 +47,10 @@ TEST(CollectOptions, Accepted)
          [](const Options &o) { return o.rcvBufSize == 1048576 && o.tcpCloseAfter == 3 && o.maxFrame == 65535; }},
         {{"-p", "65535"},
          [](const Options &o) { return o.port == 65535 && o.maxFrame == 4120 && !o.print && o.maxConns == 64 &&
-                     o.tcpStallTimeout == 5; }},
+                     o.tcpStallTimeout == 5 && !o.httpAddr && o.silentSecs == 60 && o.lossAlarm == 10 &&
+                     o.lossWindow == 60; }},
+        {{"-p", "1", "--silent", "0", "--loss-alarm", "0", "--loss-window", "300"},
+         [](const Options &o) { return o.silentSecs == 0 && o.lossAlarm == 0 && o.lossWindow == 300; }},
         {{"-p", "1", "--max-conns", "65536", "--tcp-stall-timeout", "0.25"},
          [](const Options &o) { return o.maxConns == 65536 && o.tcpStallTimeout == 0.25; }},
         {{"-p", "1", "-w", "c.pcapng"},
@@ -106,6 +109,11 @@ TEST(CollectOptions, Refused)
         {"-p", "1", "-w", "-", "-G", "5"},
         {"-p", "1", "-w", "-", "-P"},
         {"-p", "1", "-w", "-", "-x"},
+        {"-p", "1", "--silent", "1.5"},
+        {"-p", "1", "--silent", "-1"},
+        {"-p", "1", "--loss-alarm", "x"},
+        {"-p", "1", "--loss-window", "0"},
+        {"-p", "1", "--loss-window", "301"},
     };
     testing::internal::CaptureStderr();
     for (auto &c : cases) {
@@ -120,6 +128,21 @@ TEST(CollectOptions, Refused)
     EXPECT_NE(err.find("cvfcollect: unknown link type: mtp3 (use mtp2, lapd, frelay, chdlc, "
                        "ppp-hdlc, or a number 0 to 65535)"),
               std::string::npos);
+}
+
+// --http where the build serves HTTP; refused, with its reason, where not.
+TEST(CollectOptions, Http)
+{
+    testing::internal::CaptureStderr();
+    OptResult r = parse({"-p", "1", "--http", "127.0.0.1:9110"});
+    std::string err = testing::internal::GetCapturedStderr();
+    if (kHaveHttp) {
+        ASSERT_EQ(r, kOptRun);
+        EXPECT_STREQ(g_opts.httpAddr, "127.0.0.1:9110");
+    } else {
+        EXPECT_EQ(r, kOptUsage);
+        EXPECT_EQ(err, "cvfcollect: --http: this build has no HTTP support\n");
+    }
 }
 
 TEST(CollectOptions, Help)

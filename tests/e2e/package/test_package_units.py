@@ -13,6 +13,7 @@ import sys
 import tempfile
 import time
 import unittest
+import urllib.request
 
 for area in ("fmon", "cvfcollect"):
     sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", area))
@@ -140,6 +141,14 @@ class CollectorUnit(unittest.TestCase):
         # The collector writes its capture out whenever its sockets are drained.
         wait_until(lambda: has_packets(capture, 8) or not col.running(), 60,
                    "the capture's 8 packets")
+        # Its metrics on the loopback address only, as ExecStart says.
+        http = argv[argv.index("--http") + 1]
+        self.assertTrue(http.startswith("127.0.0.1:"), argv)
+        direct = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+        with direct.open("http://%s/metrics" % http, timeout=30) as r:
+            metrics = r.read().decode()
+        for d in ("tx", "rx"):
+            self.assertIn('\ncvfcollect_records_total{gw="3",line="1",dir="%s"} 4\n' % d, metrics)
         col.signal(signal.SIGTERM)
         self.assertEqual(col.wait(), 0, col.describe())
 
