@@ -49,13 +49,14 @@ function(cv_add_unit_test name)
     PROPERTIES LABELS unit ENVIRONMENT "CV_BIN=${CMAKE_BINARY_DIR}/bin")
 endfunction()
 
-# cv_add_e2e(<file.py> [LABELS ...] [TIMEOUT s])
+# cv_add_e2e(<file.py> [LABELS ...] [TIMEOUT s] [RESOURCE_LOCK name])
 # Registers one ctest per unittest class found in a Python end-to-end test
 # file. The tests find the binaries through CV_BIN and learn the build
-# through CV_BUILD (x64, x86, asan) and CV_WORDSIZE (64 or 32).
+# through CV_BUILD (x64, x86, asan) and CV_WORDSIZE (64 or 32). Tests of one
+# RESOURCE_LOCK never run at the same time.
 find_program(CV_PYTHON NAMES python3 REQUIRED)
 function(cv_add_e2e file)
-  cmake_parse_arguments(E "" "TIMEOUT" "LABELS" ${ARGN})
+  cmake_parse_arguments(E "" "TIMEOUT;RESOURCE_LOCK" "LABELS" ${ARGN})
   if(NOT E_TIMEOUT)
     set(E_TIMEOUT 600)
   endif()
@@ -75,5 +76,8 @@ function(cv_add_e2e file)
       WORKING_DIRECTORY ${dir})
     set_tests_properties(e2e.${mod}.${cls} PROPERTIES
       LABELS "e2e;${E_LABELS}" TIMEOUT ${E_TIMEOUT} ENVIRONMENT "${env}")
+    if(E_RESOURCE_LOCK)
+      set_tests_properties(e2e.${mod}.${cls} PROPERTIES RESOURCE_LOCK ${E_RESOURCE_LOCK})
+    endif()
   endforeach()
 endfunction()
