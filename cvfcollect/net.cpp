@@ -276,8 +276,8 @@ int connTableOpen(ConnTable *t, unsigned size, unsigned extraFds)
     if (!ensureDescriptors((rlim_t)size + extraFds + kSpareFds))
         return 0;
     t->slots = (Conn *)calloc(size + 1, sizeof *t->slots);
-    t->fds = (struct pollfd *)calloc(size + 3, sizeof *t->fds);
-    t->polled = (Conn **)calloc(size + 3, sizeof *t->polled);
+    t->fds = (struct pollfd *)calloc(size + 4, sizeof *t->fds);
+    t->polled = (Conn **)calloc(size + 4, sizeof *t->polled);
     if (!t->slots || !t->fds || !t->polled) {
         fprintf(stderr, "cvfcollect: no memory for %u connections\n", size);
         connTableClose(t);

@@ -1,0 +1,212 @@
+// The stream source.
+#include "nats_source.h"
+
+#include <fcntl.h>
+#include <nats/nats.h>
+#include <unistd.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <new>
+
+#include "nats_common.h"
+#include "options.h"
+#include "pcapng.h"
+
+constexpr int kFetchBatch = 256;
+// A record fetched and not acknowledged is delivered again after this
+// long (a consumer killed before it acknowledged).
+constexpr int64_t kAckWaitNs = 3000000000;
+
+struct NatsSource {
+    natsConnection *nc;
+    jsCtx *js;
+    natsSubscription *sub;
+    uint64_t skipThrough;
+    natsMsg *held[kFetchBatch * 4];  // fetched, not yet acknowledged
+    int heldCount;
+};
+
+NatsSource *natsSourceOpen(const Options &o, uint64_t skipThrough)
+{
+    NatsSource *s = new (std::nothrow) NatsSource();
+    if (!s) {
+        fprintf(stderr, "cvfcollect: nats: no memory for the stream source\n");
+        return nullptr;
+    }
+    s->skipThrough = skipThrough;
+    if (!busConnect(&s->nc, o.fromNats)) {
+        natsSourceClose(s);
+        return nullptr;
+    }
+    if (natsConnection_JetStream(&s->js, s->nc, nullptr) != NATS_OK) {
+        busFailed("JetStream", o.stream);
+        natsSourceClose(s);
+        return nullptr;
+    }
+    jsSubOptions so;
+    jsSubOptions_Init(&so);
+    so.Stream = o.stream;
+    so.Config.AckWait = kAckWaitNs;
+    jsErrCode jerr = (jsErrCode)0;
+    const char *subject = o.subject ? o.subject : kStreamSubjects;
+    if (js_PullSubscribe(&s->sub, s->js, subject, o.durable, nullptr, &so, &jerr) != NATS_OK) {
+        busFailed("cannot read stream", o.stream);
+        natsSourceClose(s);
+        return nullptr;
+    }
+    if (skipThrough)
+        fprintf(stderr, "cvfcollect: nats: the capture holds stream %s up to sequence %" PRIu64
+                        "; going on after it\n", o.stream, skipThrough);
+    return s;
+}
+
+// The header version a message names; 1 when it names none.
+static int versionOf(natsMsg *m)
+{
+    const char *v = nullptr;
+    return natsMsgHeader_Get(m, kHdrVersion, &v) == NATS_OK && v && strcmp(v, "0") == 0 ? 0 : 1;
+}
+
+int natsSourceFetch(NatsSource *s, int waitMs, TakeStreamRecord take, void *ctx)
+{
+    natsMsgList list = {nullptr, 0};
+    int room = (int)(sizeof s->held / sizeof s->held[0]) - s->heldCount;
+    int batch = room < kFetchBatch ? room : kFetchBatch;
+    if (batch <= 0)
+        return 0;
+    jsErrCode jerr = (jsErrCode)0;
+    natsStatus st = natsSubscription_Fetch(&list, s->sub, batch, waitMs, &jerr);
+    if (st != NATS_OK) {
+        if (st != NATS_TIMEOUT) {
+            struct timespec ts = {0, (long)waitMs * 1000000};
+            nanosleep(&ts, nullptr);  // the connection is down: the loop goes on meanwhile
+        }
+        return 0;
+    }
+    int taken = 0, more = 1;
+    for (int i = 0; i < list.Count && more; i++) {
+        natsMsg *m = list.Msgs[i];
+        list.Msgs[i] = nullptr;
+        s->held[s->heldCount++] = m;
+        jsMsgMetaData *meta = nullptr;
+        if (natsMsg_GetMetaData(&meta, m) != NATS_OK)
+            continue;  // no JetStream message: nothing to take
+        uint64_t seq = meta->Sequence.Stream;
+        jsMsgMetaData_Destroy(meta);
+        if (seq <= s->skipThrough)
+            continue;  // the capture files hold it already
+        StreamRecord r = {(const uint8_t *)natsMsg_GetData(m), (size_t)natsMsg_GetDataLength(m),
+                          versionOf(m), seq};
+        more = take(ctx, r);
+        taken++;
+    }
+    natsMsgList_Destroy(&list);
+    return taken;
+}
+
+void natsSourceAck(NatsSource *s)
+{
+    for (int i = 0; i < s->heldCount; i++) {
+        natsMsg_Ack(s->held[i], nullptr);
+        natsMsg_Destroy(s->held[i]);
+    }
+    s->heldCount = 0;
+}
+
+void natsSourceClose(NatsSource *s)
+{
+    for (int i = 0; i < s->heldCount; i++)
+        natsMsg_Destroy(s->held[i]);
+    if (s->sub)
+        natsSubscription_Destroy(s->sub);  // a durable consumer stays on the server
+    if (s->js)
+        jsCtx_Destroy(s->js);
+    if (s->nc) {
+        natsConnection_FlushTimeout(s->nc, 2000);  // the acknowledgements reach the server
+        natsConnection_Close(s->nc);
+        natsConnection_Destroy(s->nc);
+        busShutdown();
+    }
+    delete s;
+}
+
+// ---------------------------------------------------------------------------
+// What the capture files hold
+
+static uint32_t le32(const uint8_t *p)
+{
+    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+}
+
+// The stream sequence in the options of one Enhanced Packet Block body.
+static uint64_t seqOfEpb(const uint8_t *body, size_t len)
+{
+    if (len < 20)
+        return 0;
+    size_t at = 20 + ((le32(body + 12) + 3) & ~3u);
+    while (at + 4 <= len) {
+        unsigned code = body[at] | body[at + 1] << 8, olen = body[at + 2] | body[at + 3] << 8;
+        if (code == kOptEndOfOpt || at + 4 + olen > len)
+            break;
+        const char *text = (const char *)body + at + 4;
+        if (code == kOptComment && olen > 9 && olen < 32 && memcmp(text, "nats-seq=", 9) == 0) {
+            char num[32];
+            memcpy(num, text + 9, olen - 9);
+            num[olen - 9] = 0;
+            return strtoull(num, nullptr, 10);
+        }
+        at += 4 + ((olen + 3u) & ~3u);
+    }
+    return 0;
+}
+
+// The highest sequence of the whole blocks of one file (a file cut short
+// by a kill ends inside a block: the blocks before it count).
+static uint64_t lastSeqOfFile(const char *path)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return 0;
+    uint64_t best = 0;
+    uint8_t *buf = (uint8_t *)malloc(kMaxBlockLen + 64);
+    uint8_t hdr[8];
+    while (buf && read(fd, hdr, 8) == 8) {
+        uint32_t type = le32(hdr), len = le32(hdr + 4);
+        if (len < 12 || len % 4 || len > kMaxBlockLen + 64)
+            break;
+        if (read(fd, buf, len - 8) != (ssize_t)(len - 8))
+            break;
+        if (type == kBlockEpb) {
+            uint64_t seq = seqOfEpb(buf, len - 12);
+            best = seq > best ? seq : best;
+        }
+    }
+    free(buf);
+    close(fd);
+    return best;
+}
+
+uint64_t lastCapturedSeq(const char *path, int rotating)
+{
+    if (!path || strcmp(path, "-") == 0)
+        return 0;
+    if (!rotating)
+        return lastSeqOfFile(path);
+    RotationName rn;
+    if (!splitRotationName(path, &rn))
+        return 0;
+    // the newest file may hold only its section header: look further back
+    for (uint64_t n = highestRotation(rn), looked = 0; n > 0 && looked < 4; n--, looked++) {
+        char name[8192];
+        if (!rotationPath(rn, n, name, sizeof name))
+            break;
+        uint64_t seq = lastSeqOfFile(name);
+        if (seq)
+            return seq;
+    }
+    return 0;
+}

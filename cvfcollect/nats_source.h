@@ -1,0 +1,43 @@
+// The stream source of --from-nats: records read from a JetStream stream
+// through a pull consumer (durable with --durable), each handed on with
+// its stream sequence number, acknowledged once the loop has written it.
+//
+// What runs where: the fetch waits on the loop's thread; the client's own
+// threads read the connection and hand the fetched messages over inside
+// the library. Nothing of the source runs on them.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+struct Options;
+struct NatsSource;
+
+// One message of the stream.
+struct StreamRecord {
+    const uint8_t *data;  // the record as published: header and frame
+    size_t len;
+    int version;          // its header version
+    uint64_t seq;         // its sequence number in the stream
+};
+
+// Takes one record; 0 when the loop takes no more (a stop condition).
+typedef int (*TakeStreamRecord)(void *ctx, const StreamRecord &r);
+
+// Connects and makes the consumer; records up to skipThrough (the last
+// stream sequence the capture files hold) are acknowledged without being
+// taken. Reports and returns null on failure.
+NatsSource *natsSourceOpen(const Options &o, uint64_t skipThrough);
+// Fetches a batch, waiting up to waitMs for the first message, and hands
+// each record to take until it says no more; those it did not take are
+// left unacknowledged, for the stream to deliver again. Returns how many
+// it handed on.
+int natsSourceFetch(NatsSource *s, int waitMs, TakeStreamRecord take, void *ctx);
+// Acknowledges every record fetched so far: they are written.
+void natsSourceAck(NatsSource *s);
+// Closes without acknowledging what was not: the stream delivers it again.
+void natsSourceClose(NatsSource *s);
+
+// The highest stream sequence number recorded in the capture files of
+// path (a "nats-seq=N" packet comment), looking at the single file or the
+// latest rotated files; 0 for none.
+uint64_t lastCapturedSeq(const char *path, int rotating);
