@@ -378,6 +378,8 @@ static OptResult checkNats(const Options &o)
     }
     if (o.joinIf && !o.joinGroup)
         return refuse("--join-if needs --join");
+    if (o.joinGroup && o.listenTcp && !o.listenUdp)
+        return refuse("--join is for UDP: not with -t alone");
     if ((o.subject || o.durable) && !o.fromNats)
         return refuse("--subject and --durable need --from-nats");
     if (!o.fromNats)
