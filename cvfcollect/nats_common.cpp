@@ -4,6 +4,7 @@
 #include <nats/nats.h>
 
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 constexpr int64_t kConnectTimeoutMs = 2000;
@@ -16,17 +17,34 @@ void busSubject(char *out, size_t size, unsigned gw, unsigned line)
 
 int busFailed(const char *what, const char *name)
 {
-    const char *text = nats_GetLastError(nullptr);
-    fprintf(stderr, "cvfcollect: nats: %s %s: %s\n", what, name, text && *text ? text : "failed");
+    natsStatus st = NATS_OK;
+    const char *text = nats_GetLastError(&st);
+    fprintf(stderr, "cvfcollect: nats: %s %s: %s\n", what, name,
+            text && *text ? text : st != NATS_OK ? natsStatus_GetText(st) : "failed");
     return 0;
+}
+
+// Splits "url,url,..." in place into at most max URLs; returns how many.
+static int splitUrls(char *list, const char **out, int max)
+{
+    int n = 0;
+    for (char *save = nullptr, *u = strtok_r(list, ",", &save); u && n < max;
+         u = strtok_r(nullptr, ",", &save))
+        out[n++] = u;
+    return n;
 }
 
 int busConnect(natsConnection **nc, const char *urls)
 {
+    constexpr int kMaxUrls = 32;
+    char list[4096];
+    const char *servers[kMaxUrls];
+    snprintf(list, sizeof list, "%s", urls);
+    int count = splitUrls(list, servers, kMaxUrls);
     natsOptions *opts = nullptr;
-    natsStatus st = natsOptions_Create(&opts);
+    natsStatus st = count ? natsOptions_Create(&opts) : NATS_INVALID_ARG;
     if (st == NATS_OK)
-        st = natsOptions_SetURL(opts, urls);
+        st = natsOptions_SetServers(opts, servers, count);
     if (st == NATS_OK)
         st = natsOptions_SetTimeout(opts, kConnectTimeoutMs);
     if (st == NATS_OK)

@@ -17,6 +17,7 @@
 #include "pcapng.h"
 
 constexpr int kFetchBatch = 256;
+constexpr int kSubscribeTries = 40;  // a quarter of a second apart
 // A record fetched and not acknowledged is delivered again after this
 // long (a consumer killed before it acknowledged).
 constexpr int64_t kAckWaitNs = 3000000000;
@@ -51,9 +52,23 @@ NatsSource *natsSourceOpen(const Options &o, uint64_t skipThrough)
     jsSubOptions_Init(&so);
     so.Stream = o.stream;
     so.Config.AckWait = kAckWaitNs;
+    // No more unacknowledged than one fetch: a consumer started again
+    // after a kill gets the records its predecessor left unacknowledged
+    // before any later one, so the capture stays in stream order.
+    so.Config.MaxAckPending = kFetchBatch;
     jsErrCode jerr = (jsErrCode)0;
     const char *subject = o.subject ? o.subject : kStreamSubjects;
-    if (js_PullSubscribe(&s->sub, s->js, subject, o.durable, nullptr, &so, &jerr) != NATS_OK) {
+    // A cluster that has just lost or regained a node may take a few
+    // seconds to answer for its consumers.
+    natsStatus st = NATS_ERR;
+    for (int i = 0; i < kSubscribeTries && st != NATS_OK; i++) {
+        if (i) {
+            struct timespec ts = {0, 250000000};
+            nanosleep(&ts, nullptr);
+        }
+        st = js_PullSubscribe(&s->sub, s->js, subject, o.durable, nullptr, &so, &jerr);
+    }
+    if (st != NATS_OK) {
         busFailed("cannot read stream", o.stream);
         natsSourceClose(s);
         return nullptr;
@@ -104,6 +119,9 @@ int natsSourceFetch(NatsSource *s, int waitMs, TakeStreamRecord take, void *ctx)
         more = take(ctx, r);
         taken++;
     }
+    for (int i = 0; i < list.Count; i++)
+        if (list.Msgs[i])
+            natsMsg_Nak(list.Msgs[i], nullptr);  // delivered again first, to the next reader
     natsMsgList_Destroy(&list);
     return taken;
 }

@@ -29,8 +29,8 @@ typedef int (*TakeStreamRecord)(void *ctx, const StreamRecord &r);
 NatsSource *natsSourceOpen(const Options &o, uint64_t skipThrough);
 // Fetches a batch, waiting up to waitMs for the first message, and hands
 // each record to take until it says no more; those it did not take are
-// left unacknowledged, for the stream to deliver again. Returns how many
-// it handed on.
+// refused (negatively acknowledged), for the stream to deliver them again
+// before later ones. Returns how many it handed on.
 int natsSourceFetch(NatsSource *s, int waitMs, TakeStreamRecord take, void *ctx);
 // Acknowledges every record fetched so far: they are written.
 void natsSourceAck(NatsSource *s);

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 
 #include "line_table.h"
@@ -131,6 +132,24 @@ static void noteOtherSettings(const jsStreamConfig &have, const Options &o)
                 o.stream, diff);
 }
 
+// Waits (a while) until the stream has a leader in the cluster, so that
+// the first records are not refused and published again after later ones.
+static void awaitLeader(jsCtx *js, const char *stream)
+{
+    constexpr int kTries = 40;  // a quarter of a second apart
+    for (int i = 0; i < kTries; i++) {
+        jsStreamInfo *si = nullptr;
+        int led = js_GetStreamInfo(&si, js, stream, nullptr, nullptr) == NATS_OK &&
+                  (!si->Cluster || (si->Cluster->Leader && *si->Cluster->Leader));
+        if (si)
+            jsStreamInfo_Destroy(si);
+        if (led)
+            return;
+        struct timespec ts = {0, 250000000};
+        nanosleep(&ts, nullptr);
+    }
+}
+
 // Makes the stream when it is missing; 0 when neither finds nor makes it.
 static int ensureStream(natsConnection *nc, const Options &o)
 {
@@ -162,6 +181,7 @@ static int ensureStream(natsConnection *nc, const Options &o)
         jsStreamInfo_Destroy(si);
         fprintf(stderr, "cvfcollect: nats: stream %s created (subjects %s, %u replicas, %s storage)\n",
                 o.stream, kStreamSubjects, o.replicas, o.memoryStorage ? "memory" : "file");
+        awaitLeader(js, o.stream);
     }
     jsCtx_Destroy(js);
     return ok;

@@ -490,7 +490,7 @@ static int takeFromStream(void *ctx, const StreamRecord &r)
         takeRecord(c, rec, r.data, kViaStream, r.seq, monoNs());
     else
         takeInvalid(c, "stream", check, r.data, r.len, r.version);
-    return !c->stop && !stopAsked(*c);
+    return !c->stop;  // a stop signal waits for the batch: it is written and acknowledged whole
 }
 
 // Reads a batch of the stream, waiting up to limit, writes it out and
