@@ -7,6 +7,7 @@ import json
 import os
 import shutil
 import sys
+import time
 import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fmon"))
@@ -80,6 +81,18 @@ class NatsCluster:
                     return False
             return True
         wait_until(ready, TIMEOUT * 2, "the cluster's JetStream meta leader")
+
+    def settled(self, name="CVFMON", quiet=2.0):
+        """Until the stream holds records and has taken no more for quiet
+        seconds."""
+        seen = [None, time.monotonic()]
+
+        def still():
+            n = self.stream_messages(name)
+            if n != seen[0]:
+                seen[:] = [n, time.monotonic()]
+            return n and time.monotonic() - seen[1] >= quiet
+        wait_until(still, TIMEOUT * 2, "stream %s to settle" % name, interval=0.2)
 
     def urls(self, nodes=None):
         return ",".join("nats://127.0.0.1:%d" % (CLIENT + i)

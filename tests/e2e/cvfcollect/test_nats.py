@@ -211,6 +211,7 @@ class NatsTest(MonitorTestCase):
             self.cluster.start_node(i)
         self.played(players)
         self.cluster.wait_ready()
+        self.cluster.settled()  # the backlog is published once the stream has its leader again
         s = self.stop_collector(col)
         # the reference is what the collector received (the monitor may lose
         # records to a machine busy with restarting the cluster)
