@@ -1,7 +1,11 @@
 // The capture reader on Debian's libwiretap, Wireshark's capture file
 // library. It reads pcap and pcapng as Wireshark does (sections, several
-// interfaces, time resolutions, compressed files) and, unlike libpcap,
-// hands out each pcapng packet's epb_flags, where the direction is.
+// interfaces, time resolutions, compressed files) and hands out each
+// pcapng packet's epb_flags, where the direction is. Debian 12's libpcap
+// (1.10) reads pcapng too, but gives a packet only its time and lengths:
+// the direction would be lost. libwiretap comes with the tshark that the
+// tests need anyway; its headers (Wireshark 4.0) have their own extern "C"
+// guards and build as C++ with our warnings.
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
