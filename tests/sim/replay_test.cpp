@@ -30,24 +30,6 @@ std::string prepareMessage(const std::vector<Opt> &opts)
 
 } // namespace
 
-TEST(ReplayOptions, ValuesAreCheckedStrictly)
-{
-    const Opt good[] = {{"speed", "0"}, {"speed", "2.5"}, {"speed", "0.001"},
-                        {"direction", "alternate"}, {"capture", "x.pcapng"}};
-    const Opt bad[] = {{"speed", "-1"}, {"speed", "0.0005"}, {"speed", "fast"}, {"speed", "nan"},
-                       {"direction", "Rx"}, {"direction", ""}};
-    for (const Opt &o : good) {
-        TrafficArgs t;
-        trafficArgsInit(&t);
-        EXPECT_EQ(trafficOption(o.name, o.arg, &t), 1) << "--" << o.name << " " << o.arg;
-    }
-    for (const Opt &o : bad) {
-        TrafficArgs t;
-        trafficArgsInit(&t);
-        EXPECT_EQ(trafficOption(o.name, o.arg, &t), -1) << "--" << o.name << " " << o.arg;
-    }
-}
-
 TEST(ReplayOptions, ACaptureExcludesOtherTraffic)
 {
     const std::string reader = captureReaderBuilt() ? "--capture /nonexistent: No such file"
