@@ -25,7 +25,9 @@ static const char kUsage[] =
     "       --scenario FILE | --count N [--size S | --size-min A --size-max B]\n"
     "       [--reorder P] [--reorder-depth D] [--loss P] [--dup P] [--tx-ratio P]\n"
     "       [--start-seq N] [--start-ts MS] [--seed N]\n"
-    "       [--rate R] [--log FILE]\n";
+    "       [--rate R] [--log FILE]\n"
+    "       --capture FILE [--speed X] [--direction rx|tx|alternate]\n"
+    "       [--start-seq N] [--start-ts MS] [--log FILE]\n";
 
 int usage(int status)
 {
@@ -79,6 +81,9 @@ void trafficArgsInit(TrafficArgs *t)
     t->waitSeconds = 30;
     t->synth = trafficDefaults();
     t->scenario.clear();
+    t->generator = nullptr;
+    t->replay = replayDefaults();
+    t->plan = ReplayPlan{t->replay, -1, 0, -1};
 }
 
 static int synthOption(const char *name, const char *arg, TrafficOptions *s)
@@ -124,6 +129,10 @@ static int synthOption(const char *name, const char *arg, TrafficOptions *s)
 
 int trafficOption(const char *name, const char *arg, TrafficArgs *t)
 {
+    if (int r = replayOption(name, arg, &t->replay)) {
+        t->given = t->given || t->replay.path != nullptr;
+        return r;
+    }
     if (!strcmp(name, "scenario")) {
         t->scenarioPath = arg;
         t->given = true;
@@ -148,11 +157,40 @@ int trafficOption(const char *name, const char *arg, TrafficArgs *t)
     int r = synthOption(name, arg, &t->synth);
     if (r == 1)
         t->given = t->synthetic = true;
+    if (r == 1 && !t->generator && strcmp(name, "start-seq") && strcmp(name, "start-ts"))
+        t->generator = name;
     return r;
+}
+
+// --capture: the options it goes with, and the check of the whole file, so
+// that a capture that cannot be played is refused before anything is.
+static bool capturePrepare(TrafficArgs *t, PlayOptions *po)
+{
+    const ReplayOptions &o = t->replay;
+    po->capture = nullptr;
+    if (!o.path) {
+        if (o.tuned)
+            simError("--speed and --direction go with --capture\n");
+        return !o.tuned;
+    }
+    const char *other = t->scenarioPath ? "scenario" : t->generator ? t->generator
+                                                   : t->rate > 0    ? "rate"
+                                                                    : nullptr;
+    if (other) {
+        simError("--capture cannot be combined with --%s%s\n", other,
+                 !strcmp(other, "rate") ? " (--speed sets the pace)" : "");
+        return false;
+    }
+    if (!replayCheck(o, &t->plan))
+        return false;
+    po->capture = &t->plan;
+    return true;
 }
 
 bool trafficPrepare(TrafficArgs *t, PlayOptions *po)
 {
+    if (!capturePrepare(t, po))
+        return false;
     if (t->scenarioPath && t->synthetic) {
         simError("--scenario cannot be combined with synthetic traffic options\n");
         return false;

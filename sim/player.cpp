@@ -271,6 +271,36 @@ void playSynthetic(Sender &s)
     }
 }
 
+// Waits until a replayed packet is due: its time after the start of the
+// play, not counting the time spent waiting for the monitor or the port.
+bool awaitDue(Sender &s, int64_t dueNs)
+{
+    int64_t due = s.start + s.shift + dueNs;
+    while (!g_playStop && nowNs() < due)
+        sleepUntil(due);
+    return !g_playStop;
+}
+
+// Plays the packets of a checked capture, each when it is due.
+void playCapture(Sender &s)
+{
+    ReplaySource src;
+    if (!replayStart(*s.opt->capture, s.opt->traffic.startSeq, s.opt->traffic.startTs, &src)) {
+        s.failed = true;
+        return;
+    }
+    ReplayRecord r;
+    int got;
+    while ((got = replayNext(&src, &r)) > 0)
+        if (!awaitDue(s, r.dueNs) || !sendRecord(s, r.header, r.frame, r.header.length, false))
+            break;
+    if (got < 0)
+        s.failed = true;
+    else
+        s.st->unsent = s.opt->capture->packets - src.handed + (got > 0 ? 1 : 0);
+    replayStop(&src);
+}
+
 void printSummary(const PlayOptions &o, const PlayStats &st)
 {
     fprintf(stderr,
@@ -349,7 +379,9 @@ int playTraffic(const PlayOptions &opt, PlayStats *stats)
     unsigned long long droppedBefore = portRxDropped(opt.port);
     s.start = nowNs();
     s.lastCheck = s.start - kCheckNs;
-    if (opt.scenario)
+    if (opt.capture)
+        playCapture(s);
+    else if (opt.scenario)
         playScenario(s);
     else
         playSynthetic(s);

@@ -16,6 +16,9 @@ TEST(TrafficOptions, ValuesAreCheckedStrictly)
         {"size", "4097", -1},      {"start-seq", "4294967295", 1},
         {"start-seq", "4294967296", -1}, {"layout", "32", 1}, {"layout", "48", -1},
         {"wait", "0.5", 1},        {"verbose", "1", 0},
+        {"speed", "0", 1},         {"speed", "2.5", 1},      {"speed", "0.001", 1},
+        {"speed", "0.0005", -1},   {"speed", "-1", -1},      {"speed", "nan", -1},
+        {"direction", "alternate", 1}, {"direction", "Rx", -1}, {"capture", "x.pcapng", 1},
     };
     for (const Case &c : cases) {
         TrafficArgs t;

@@ -13,6 +13,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 BIN = os.environ.get("CV_BIN", "")
@@ -137,6 +138,8 @@ class FirstSteps(ReadmeTestCase):
         "capinfos line.pcapng",
         "tshark -r line.pcapng -c 5",
         command("tshark -X lua_script:wireshark/cvfmon.lua"),
+        command("build/x64/bin/cvsim run --capture line.pcapng"),
+        "tshark -r again.pcapng -c 5",
     }
 
     def test_demo(self):
@@ -163,6 +166,39 @@ class FirstSteps(ReadmeTestCase):
         self.assertEqual(len(r.stdout.splitlines()), 5, r.stdout)
         r = self.ok("tshark -r line.pcapng -T fields -e frame.protocols")
         self.assertEqual({p.split(":")[0] for p in r.stdout.split()}, {"mtp2"}, r.stdout)
+
+    def test_replay_a_capture(self):
+        """Step 2's capture played back: the same frames in the same order,
+        directions and spacing, as tshark shows them."""
+        self.ok(command("build/x64/bin/cvsim run --count 300 --start-seq 100 --rate 200 --loss"), 2)
+        self.wait_closed("line.pcapng")
+        self.ok(command("build/x64/bin/cvsim run --capture line.pcapng"), 2)
+        self.wait_closed("again.pcapng")
+        r = self.ok("tshark -r again.pcapng -c 5")
+        self.assertEqual(len(r.stdout.splitlines()), 5, r.stdout)
+        show = ("tshark -r %s -T fields -e frame.time_relative -e frame.packet_flags_direction "
+                "-e frame.len -e _ws.col.Info")
+        sent = self.ok(show % "line.pcapng").stdout.splitlines()
+        self.assertGreater(len(sent), 50)
+        self.assertEqual(self.ok(show % "again.pcapng").stdout.splitlines(), sent)
+
+    def wait_closed(self, name, timeout=60):
+        """Waits until no process holds the file open: the collector of a
+        README command ends on its own, after the command, once idle."""
+        path = os.path.join(self.tmp, name)
+        deadline = time.monotonic() + timeout
+
+        def held():
+            for fd in glob.glob("/proc/[0-9]*/fd/*"):
+                try:
+                    if os.readlink(fd) == path:
+                        return True
+                except OSError:
+                    pass
+            return False
+        while held():
+            self.assertLess(time.monotonic(), deadline, "%s still open" % name)
+            time.sleep(0.1)
 
     def test_dissector_on_a_capture_of_the_stream(self):
         # The collector's port captured while the monitor forwards to it.
