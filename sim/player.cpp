@@ -230,31 +230,7 @@ bool pauseFor(Sender &s, uint32_t ms)
     return !g_playStop;
 }
 
-// Plays synthetic traffic; time stamps count from `begin`. False when the
-// play stopped early.
-bool playSynthetic(Sender &s, const TrafficOptions &opt, int64_t begin)
-{
-    SynthState gen;
-    synthInit(&gen, opt);
-    const uint8_t *pool = framePool();
-    SynthRecord r;
-    bool pending = false;
-    while (synthNext(&gen, uint64_t((nowNs() - begin) / 1000000), &r)) {
-        RecordHeader h = {r.direction, r.seq, r.timeStamp, r.length};
-        if (!sendRecord(s, h, synthFrame(r, pool), r.length, false)) {
-            pending = true;
-            break;
-        }
-    }
-    s.st->lost += gen.counts.lost;
-    s.st->duplicated += gen.counts.duplicated;
-    s.st->reordered += gen.counts.reordered;
-    if (pending) {
-        s.st->unsent += 1 + (gen.ready.size() - gen.readyHead) + gen.held.size() +
-                        (gen.opt.count - gen.counts.generated);
-    }
-    return !pending;
-}
+bool playSynthetic(Sender &s, const TrafficOptions &opt, int64_t begin);
 
 // Records of the scenario's steps from i on, which were not played.
 uint64_t unplayed(const std::vector<ScenarioItem> &items, size_t i)
@@ -287,6 +263,32 @@ void playScenario(Sender &s)
             break;
     }
     s.st->unsent += unplayed(items, i);
+}
+
+// Plays synthetic traffic; time stamps count from `begin`. False when the
+// play stopped early.
+bool playSynthetic(Sender &s, const TrafficOptions &opt, int64_t begin)
+{
+    SynthState gen;
+    synthInit(&gen, opt);
+    const uint8_t *pool = framePool();
+    SynthRecord r;
+    bool pending = false;
+    while (synthNext(&gen, uint64_t((nowNs() - begin) / 1000000), &r)) {
+        RecordHeader h = {r.direction, r.seq, r.timeStamp, r.length};
+        if (!sendRecord(s, h, synthFrame(r, pool), r.length, false)) {
+            pending = true;
+            break;
+        }
+    }
+    s.st->lost += gen.counts.lost;
+    s.st->duplicated += gen.counts.duplicated;
+    s.st->reordered += gen.counts.reordered;
+    if (pending) {
+        s.st->unsent += 1 + (gen.ready.size() - gen.readyHead) + gen.held.size() +
+                        (gen.opt.count - gen.counts.generated);
+    }
+    return !pending;
 }
 
 void printSummary(const PlayOptions &o, const PlayStats &st)
