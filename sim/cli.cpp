@@ -25,6 +25,7 @@ static const char kUsage[] =
     "       --scenario FILE | --count N [--size S | --size-min A --size-max B]\n"
     "       [--reorder P] [--reorder-depth D] [--loss P] [--dup P] [--tx-ratio P]\n"
     "       [--start-seq N] [--start-ts MS] [--seed N]\n"
+    "       [--traffic random|mtp2|lapd|frelay] [--fisu-ratio R]\n"
     "       [--rate R] [--log FILE]\n"
     "       --capture FILE [--speed X] [--direction rx|tx|alternate]\n"
     "       [--start-seq N] [--start-ts MS] [--log FILE]\n";
@@ -75,6 +76,8 @@ bool parseProbability(const char *opt, const char *arg, double *out)
 void trafficArgsInit(TrafficArgs *t)
 {
     t->given = t->synthetic = false;
+    t->randomOnly = nullptr;
+    t->fisuRatio = false;
     t->scenarioPath = t->logPath = nullptr;
     t->rate = 0;
     t->layoutBits = 0;
@@ -127,12 +130,58 @@ static int synthOption(const char *name, const char *arg, TrafficOptions *s)
     return 0;
 }
 
+// The protocol model and its settings; the options of random frames are
+// noted, to be refused with a model.
+static int modelOption(const char *name, const char *arg, TrafficArgs *t)
+{
+    if (!strcmp(name, "traffic")) {
+        if (modelByName(arg, &t->synth.model.kind))
+            return 1;
+        simError("--traffic: \"%s\" is none of random, mtp2, lapd, frelay\n", arg);
+        return -1;
+    }
+    if (!strcmp(name, "fisu-ratio")) {
+        t->fisuRatio = true;
+        double v;
+        if (!parseNonNegative(name, arg, &v) || v > kMaxFisuRatio)
+            return (simError("--fisu-ratio: at most %g\n", kMaxFisuRatio), -1);
+        t->synth.model.fisuRatio = v;
+        return 1;
+    }
+    if (!strncmp(name, "size", 4) || !strcmp(name, "tx-ratio"))
+        t->randomOnly = name;
+    return 0;
+}
+
+// A model makes its own frames and directions.
+static bool checkModel(const TrafficArgs &t)
+{
+    TrafficModel m = t.synth.model.kind;
+    if (m != TrafficModel::Random && t.randomOnly) {
+        simError("--%s is for random frames: --traffic %s makes its own\n", t.randomOnly, modelName(m));
+        return false;
+    }
+    if (m != TrafficModel::Mtp2 && t.fisuRatio) {
+        simError("--fisu-ratio is for --traffic mtp2\n");
+        return false;
+    }
+    return true;
+}
+
 int trafficOption(const char *name, const char *arg, TrafficArgs *t)
 {
     if (int r = replayOption(name, arg, &t->replay)) {
         t->given = t->given || t->replay.path != nullptr;
         return r;
     }
+    int m = modelOption(name, arg, t);
+    if (m == 1) {
+        t->given = t->synthetic = true;
+        if (!t->generator)
+            t->generator = name;  // a model makes its own frames: no capture with it
+    }
+    if (m != 0)
+        return m;
     if (!strcmp(name, "scenario")) {
         t->scenarioPath = arg;
         t->given = true;
@@ -195,6 +244,8 @@ bool trafficPrepare(TrafficArgs *t, PlayOptions *po)
         simError("--scenario cannot be combined with synthetic traffic options\n");
         return false;
     }
+    if (!checkModel(*t))
+        return false;
     if (t->synth.sizeMin > t->synth.sizeMax) {
         simError("--size-min %u is above --size-max %u\n", t->synth.sizeMin, t->synth.sizeMax);
         return false;

@@ -13,6 +13,8 @@ constexpr int kStatusSimFailed = 125;
 struct TrafficArgs {
     bool given;                          // any traffic option was seen
     bool synthetic;                      // a synthetic option was seen
+    const char *randomOnly;              // an option of random frames that was seen (--size...)
+    bool fisuRatio;                      // --fisu-ratio was seen
     const char *scenarioPath;            // --scenario
     const char *logPath;                 // --log
     double rate;                         // --rate
@@ -39,7 +41,8 @@ struct TrafficArgs {
     {"loss", required_argument, nullptr, 0}, {"dup", required_argument, nullptr, 0},       \
     {"tx-ratio", required_argument, nullptr, 0}, {"start-seq", required_argument, nullptr, 0}, \
     {"start-ts", required_argument, nullptr, 0}, {"seed", required_argument, nullptr, 0},   \
-    {"log", required_argument, nullptr, 0}
+    {"log", required_argument, nullptr, 0}, {"traffic", required_argument, nullptr, 0},      \
+    {"fisu-ratio", required_argument, nullptr, 0}
 
 void trafficArgsInit(TrafficArgs *t);
 // Handles one traffic option (the long option's name and its argument).

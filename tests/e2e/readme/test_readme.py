@@ -133,10 +133,11 @@ class Coverage(unittest.TestCase):
 class FirstSteps(ReadmeTestCase):
     RUNS = {
         "make demo",
-        command("build/x64/bin/cvsim run --count 300 --start-seq 100 --rate 200 --reorder"),
-        command("build/x64/bin/cvsim run --count 300 --start-seq 100 --rate 200 --loss"),
+        command("build/x64/bin/cvsim run --traffic mtp2 --count 300 --start-seq 100 --rate 200 --reorder"),
+        command("build/x64/bin/cvsim run --traffic mtp2 --count 300 --start-seq 100 --rate 200 --stop-after"),
         "capinfos line.pcapng",
         "tshark -r line.pcapng -c 5",
+        "tshark -r line.pcapng -Y isup -o mtp3.itu_pc_structure:3-8-3",
         command("tshark -X lua_script:wireshark/cvfmon.lua"),
         command("build/x64/bin/cvsim run --capture line.pcapng"),
         "tshark -r again.pcapng -c 5",
@@ -149,16 +150,23 @@ class FirstSteps(ReadmeTestCase):
         self.assertIn("== demo finished ==", r.stdout)
         self.assertRegex(r.stdout, r"total: records=\d+")
         self.assertIn("build/demo.pcapng", r.stdout)
-        self.assertRegex(r.stdout, r"(?m)^\s*1\s+0\.000\s")
+        self.assertCalls(r.stdout)
+
+    def assertCalls(self, decoded):
+        """tshark's lines show ISUP calls through to their release between
+        the two signalling points."""
+        for msg in ("IAM", "ACM", "ANM", "REL", "RLC"):
+            self.assertRegex(decoded, r"(?m)^\s*\d+\s+[\d.]+\s+2-4([56])-\d → 2-4(?!\1)[56]-\d\s+"
+                             r"ISUP\(ITU\) \d+ %s \(CIC \d+\)" % msg)
 
     # cvsim run ends the monitor a second after the last record: status 2.
     def test_try_it_on_the_simulator(self):
-        r = self.ok(command("build/x64/bin/cvsim run --count 300 --start-seq 100 --rate 200 --reorder"), 2)
+        r = self.ok(command("build/x64/bin/cvsim run --traffic mtp2 --count 300 --start-seq 100 --rate 200 --reorder"), 2)
         self.assertRegex(r.stdout, r"gw=1 line=0 seq=100 ")
         self.assertRegex(r.stdout, r"total: records=300 .* lost=0 ")
 
     def test_capture_to_a_file(self):
-        self.ok(command("build/x64/bin/cvsim run --count 300 --start-seq 100 --rate 200 --loss"), 2)
+        self.ok(command("build/x64/bin/cvsim run --traffic mtp2 --count 300 --start-seq 100 --rate 200 --stop-after"), 2)
         r = self.ok("capinfos line.pcapng")
         self.assertIn("pcapng", r.stdout)
         self.assertIn("gw1-line0", r.stdout)
@@ -166,6 +174,7 @@ class FirstSteps(ReadmeTestCase):
         self.assertEqual(len(r.stdout.splitlines()), 5, r.stdout)
         r = self.ok("tshark -r line.pcapng -T fields -e frame.protocols")
         self.assertEqual({p.split(":")[0] for p in r.stdout.split()}, {"mtp2"}, r.stdout)
+        self.assertCalls(self.ok("tshark -r line.pcapng -Y isup -o mtp3.itu_pc_structure:3-8-3").stdout)
 
     def test_replay_a_capture(self):
         """Step 2's capture played back: the same frames in the same order,
