@@ -179,7 +179,7 @@ class FirstSteps(ReadmeTestCase):
     def test_replay_a_capture(self):
         """Step 2's capture played back: the same frames in the same order,
         directions and spacing, as tshark shows them."""
-        self.ok(command("build/x64/bin/cvsim run --count 300 --start-seq 100 --rate 200 --loss"), 2)
+        self.ok(command("build/x64/bin/cvsim run --traffic mtp2 --count 300 --start-seq 100 --rate 200 --stop-after"), 2)
         self.wait_closed("line.pcapng")
         self.ok(command("build/x64/bin/cvsim run --capture line.pcapng"), 2)
         self.wait_closed("again.pcapng")
