@@ -2,7 +2,9 @@
 block is either run here, as written (the build's bin directory standing for
 build/x64/bin, a scratch directory as the working directory), and its outcome
 checked, or named below with the test that runs it because it changes the
-machine. A command added to the README without a test fails here."""
+machine or needs the installed packages. A command added to the README
+without a test fails here. The other blocks that can be checked (the
+Prometheus configuration, the service override) are checked here too."""
 
 import glob
 import importlib
@@ -20,9 +22,9 @@ SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__))
 README = os.path.join(SOURCE, "README.md")
 TIMEOUT = 180
 
-# Commands that install, remove or change the machine: the test that runs
-# each, by its ctest name (e2e.MODULE.CLASS[.METHOD], None for the test
-# command itself), and how.
+# Commands that install, remove or change the machine, or read what the
+# packages installed: the test that runs each, by its ctest name
+# (e2e.MODULE.CLASS[.METHOD], None for the test command itself), and how.
 ELSEWHERE = {
     "make test": (None, "the test command itself (.ci/run)"),
     "make package": ("e2e.test_package.DebianPackages", "cpack in this build"),
