@@ -59,20 +59,6 @@ static volatile sig_atomic_t g_stop;  /* set by SIGTERM/SIGINT */
 static unsigned char g_buf[BATCH * (HDR + MAX_FRAME)];  /* a batch, back to back */
 static uint16_t g_seq[MAX_PAIRS];
 
-static void putBe16(unsigned char *p, uint16_t v)
-{
-    p[0] = (unsigned char)(v >> 8);
-    p[1] = (unsigned char)v;
-}
-
-static void putBe64(unsigned char *p, uint64_t v)
-{
-    for (int i = 7; i >= 0; i--) {
-        p[i] = (unsigned char)v;
-        v >>= 8;
-    }
-}
-
 static void onSignal(int sig)
 {
     (void)sig;
