@@ -58,20 +58,6 @@ static void onSignal(int sig)
     g_stop = 1;
 }
 
-static void putBe16(unsigned char *p, uint16_t v)
-{
-    p[0] = (unsigned char)(v >> 8);
-    p[1] = (unsigned char)v;
-}
-
-static void putBe64(unsigned char *p, uint64_t v)
-{
-    for (int i = 7; i >= 0; i--) {
-        p[i] = (unsigned char)v;
-        v >>= 8;
-    }
-}
-
 static int openMonitor(const char *dev)
 {
     struct ifreq ifr;

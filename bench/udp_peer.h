@@ -7,11 +7,27 @@
 #define CVBENCH_UDP_PEER_H
 
 #include <errno.h>
+#include <stdint.h>
 #include <netdb.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+/* Record header fields, big-endian as the monitor writes them. */
+static inline void putBe16(unsigned char *p, uint16_t v)
+{
+    p[0] = (unsigned char)(v >> 8);
+    p[1] = (unsigned char)v;
+}
+
+static inline void putBe64(unsigned char *p, uint64_t v)
+{
+    for (int i = 7; i >= 0; i--) {
+        p[i] = (unsigned char)v;
+        v >>= 8;
+    }
+}
 
 static int openCollector(const char *prog, const char *host, const char *port, int bufBytes,
                          int bothBufs)

@@ -90,6 +90,29 @@ foreach(cv_part utils tools)
 endforeach()
 
 # --- CPack: two .deb files ---------------------------------------------------
+
+# The Debian packages that own files (dpkg -S), in out: the names, once each
+# and sorted; empty when dpkg does not know a file or is not there.
+function(cv_owning_packages out)
+  set(names)
+  foreach(file ${ARGN})
+    execute_process(COMMAND dpkg-query -S ${file} RESULT_VARIABLE rc
+      OUTPUT_VARIABLE owners ERROR_QUIET OUTPUT_STRIP_TRAILING_WHITESPACE)
+    # "libjs-dygraphs: /usr/share/...", "libc6:amd64: ..." or "a, b: path"
+    # for a path that several packages ship; a diverted path (more lines)
+    # counts as unknown.
+    if(NOT rc EQUAL 0 OR NOT owners MATCHES "^([^:]+(:[a-z0-9]+)?): ${file}$")
+      set(${out} "" PARENT_SCOPE)
+      return()
+    endif()
+    string(REGEX REPLACE ":[a-z0-9]+$" "" owner_list "${CMAKE_MATCH_1}")
+    string(REPLACE ", " ";" owner_list "${owner_list}")
+    list(APPEND names ${owner_list})
+  endforeach()
+  list(REMOVE_DUPLICATES names)
+  list(SORT names)
+  set(${out} "${names}" PARENT_SCOPE)
+endfunction()
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME corvane)
 set(CPACK_PACKAGE_VERSION ${CV_UPSTREAM_VERSION})
@@ -138,12 +161,32 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME corvane-tools)
 # simulator runs the programs of corvane-utils (cvsim tolvi demo names that
 # package when it is missing).
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS corvane-utils)
+# The libraries the programs link (libmicrohttpd with the collector's
+# --http) come from dpkg-shlibdeps. The live page's charting library is
+# read by the collector at start from CV_DYGRAPHS_DIR: the package that
+# ships those files on this machine is recommended. Recommended, not
+# depended on: without it the collector, its metrics and the page's table
+# all work and only the charts are missing (the collector says so at
+# start), and apt installs recommended packages by default.
+if(CV_HAVE_HTTP)
+  cv_owning_packages(cv_chart_packages
+    ${CV_DYGRAPHS_DIR}/dygraph.min.js ${CV_DYGRAPHS_DIR}/dygraph.min.css)
+  if(cv_chart_packages)
+    string(REPLACE ";" ", " CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS "${cv_chart_packages}")
+  else()
+    message(WARNING "no Debian package owns the live page's charting library in "
+      "${CV_DYGRAPHS_DIR}: corvane-tools will not recommend one (install libjs-dygraphs)")
+  endif()
+endif()
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION "collector and driver simulator for the Corvane line monitor
 Companions of the corvane-utils programs.
 
 cvfcollect receives the records that cvfmonUdp forwards, over UDP and TCP,
-and writes them as pcapng captures, prints them or counts them. The unit
-cvfcollect.service keeps rotating captures under /var/lib/cvfcollect.
+and writes them as pcapng captures, prints them or counts them. With
+--http it serves its metrics to Prometheus and a live page of line health
+(charts by libjs-dygraphs). The unit cvfcollect.service keeps rotating
+captures under /var/lib/cvfcollect and serves the metrics and the page on
+127.0.0.1:9110.
 
 cvsim simulates the sync port and Tolvi USB drivers with a preload
 library, so that the monitor and the flash utility can be tried and

@@ -1,10 +1,10 @@
 #!/bin/bash
 # A line monitor at work, without the hardware: a simulated sync port sync0
-# carries traffic with some reordering and a few lost frames, cvfmonUdp
-# monitors it and forwards every frame to the bundled collector, which
-# prints the records as they arrive and a summary at the end, and writes
-# what it received to build/demo.pcapng, of which tshark shows the first
-# frames.
+# carries an SS7 signalling link (MTP2 alignment, then ISUP calls between
+# two exchanges) with some frames out of order, cvfmonUdp monitors it and
+# forwards every frame to the bundled collector, which prints the records
+# as they arrive and a summary at the end, and writes what it received to
+# build/demo.pcapng, whose calls tshark then shows.
 #
 #   ./scripts/demo.sh build/x64/bin
 #
@@ -28,9 +28,10 @@ fi
 
 if [ "${CVDEMO_INSIDE:-}" != 1 ]; then
     echo "== Corvane line monitor demo =="
-    echo "A simulated port sync0 carries 200 frames at 25 frames/s; some arrive out of"
-    echo "order and a few never arrive. cvfmonUdp puts the frames back in order, reports"
-    echo "the gaps and forwards every frame over UDP to cvfcollect, which prints them."
+    echo "A simulated port sync0 carries an SS7 signalling link, 200 frames at 25 frames/s:"
+    echo "MTP2 alignment, then fill-in signal units and ISUP calls between the exchanges"
+    echo "2-45-1 and 2-46-3. Some frames arrive out of order; cvfmonUdp puts them back in"
+    echo "order and forwards every frame over UDP to cvfcollect, which prints them."
     echo
     # A private namespace with the port, and this script again inside it.
     export CVDEMO_INSIDE=1
@@ -65,15 +66,10 @@ echo "-- cvfmonUdp sync0 127.0.0.1 $PORT 1   (its own messages marked 'monitor:'
 "$BIN/cvfmonUdp" sync0 127.0.0.1 "$PORT" 1 > >(sed -u 's/^/monitor: /') 2>&1 &
 MON=$!
 
-# The traffic; the player starts once the monitor listens. A frame held
-# back behind a gap comes out when the monitor gives the gap up.
-"$BIN/cvsim" play --port sync0 --count 200 --rate 25 --size-min 8 --size-max 120 \
-    --reorder 0.05 --loss 0.015 --seed 2012 --start-seq 1000 2>"$WORK/player" || true
-
-# Big frames after the run make the monitor give up any gap it still waits
-# for, so that the last frames come out too.
-printf '1200 Rx 8000 len=4000\n1201 Rx 8001 len=4000\n1202 Rx 8002 len=4000\n' >"$WORK/tail"
-"$BIN/cvsim" play --port sync0 --scenario "$WORK/tail" 2>/dev/null || true
+# The traffic; the player starts once the monitor listens. A frame sent
+# late comes out once the monitor has it, in sequence.
+"$BIN/cvsim" play --port sync0 --traffic mtp2 --count 200 --rate 25 --reorder 0.05 \
+    --seed 2012 --start-seq 1000 2>"$WORK/player" || true
 sleep 1
 
 kill -TERM "$MON" 2>/dev/null || true
@@ -86,7 +82,8 @@ echo
 echo "-- the simulated driver: $(sed 's/^cvsim: sync0: //' "$WORK/player" | cut -d' ' -f1,5-7)"
 if command -v tshark >/dev/null; then
     echo
-    echo "-- what the collector wrote: $CAPTURE (open it in Wireshark); its first frames as tshark decodes them:"
-    tshark -r "$CAPTURE" -c 8 2>/dev/null || true
+    echo "-- what the collector wrote: $CAPTURE (open it in Wireshark); its first ISUP"
+    echo "   messages as tshark decodes them (point codes as zone-area-point):"
+    tshark -r "$CAPTURE" -Y isup -o mtp3.itu_pc_structure:3-8-3 2>/dev/null | head -n 20 || true
 fi
 echo "== demo finished =="

@@ -25,7 +25,10 @@ static const char kUsage[] =
     "       --scenario FILE | --count N [--size S | --size-min A --size-max B]\n"
     "       [--reorder P] [--reorder-depth D] [--loss P] [--dup P] [--tx-ratio P]\n"
     "       [--start-seq N] [--start-ts MS] [--seed N]\n"
-    "       [--rate R] [--log FILE]\n";
+    "       [--traffic random|mtp2|lapd|frelay] [--fisu-ratio R]\n"
+    "       [--rate R] [--log FILE]\n"
+    "       --capture FILE [--speed X] [--direction rx|tx|alternate]\n"
+    "       [--start-seq N] [--start-ts MS] [--log FILE]\n";
 
 int usage(int status)
 {
@@ -73,12 +76,17 @@ bool parseProbability(const char *opt, const char *arg, double *out)
 void trafficArgsInit(TrafficArgs *t)
 {
     t->given = t->synthetic = false;
+    t->randomOnly = nullptr;
+    t->fisuRatio = false;
     t->scenarioPath = t->logPath = nullptr;
     t->rate = 0;
     t->layoutBits = 0;
     t->waitSeconds = 30;
     t->synth = trafficDefaults();
     t->scenario.clear();
+    t->generator = nullptr;
+    t->replay = replayDefaults();
+    t->plan = ReplayPlan{t->replay, -1, 0, -1};
 }
 
 static int synthOption(const char *name, const char *arg, TrafficOptions *s)
@@ -122,8 +130,58 @@ static int synthOption(const char *name, const char *arg, TrafficOptions *s)
     return 0;
 }
 
+// The protocol model and its settings; the options of random frames are
+// noted, to be refused with a model.
+static int modelOption(const char *name, const char *arg, TrafficArgs *t)
+{
+    if (!strcmp(name, "traffic")) {
+        if (modelByName(arg, &t->synth.model.kind))
+            return 1;
+        simError("--traffic: \"%s\" is none of random, mtp2, lapd, frelay\n", arg);
+        return -1;
+    }
+    if (!strcmp(name, "fisu-ratio")) {
+        t->fisuRatio = true;
+        double v;
+        if (!parseNonNegative(name, arg, &v) || v > kMaxFisuRatio)
+            return (simError("--fisu-ratio: at most %g\n", kMaxFisuRatio), -1);
+        t->synth.model.fisuRatio = v;
+        return 1;
+    }
+    if (!strncmp(name, "size", 4) || !strcmp(name, "tx-ratio"))
+        t->randomOnly = name;
+    return 0;
+}
+
+// A model makes its own frames and directions.
+static bool checkModel(const TrafficArgs &t)
+{
+    TrafficModel m = t.synth.model.kind;
+    if (m != TrafficModel::Random && t.randomOnly) {
+        simError("--%s is for random frames: --traffic %s makes its own\n", t.randomOnly, modelName(m));
+        return false;
+    }
+    if (m != TrafficModel::Mtp2 && t.fisuRatio) {
+        simError("--fisu-ratio is for --traffic mtp2\n");
+        return false;
+    }
+    return true;
+}
+
 int trafficOption(const char *name, const char *arg, TrafficArgs *t)
 {
+    if (int r = replayOption(name, arg, &t->replay)) {
+        t->given = t->given || t->replay.path != nullptr;
+        return r;
+    }
+    int m = modelOption(name, arg, t);
+    if (m == 1) {
+        t->given = t->synthetic = true;
+        if (!t->generator)
+            t->generator = name;  // a model makes its own frames: no capture with it
+    }
+    if (m != 0)
+        return m;
     if (!strcmp(name, "scenario")) {
         t->scenarioPath = arg;
         t->given = true;
@@ -148,15 +206,46 @@ int trafficOption(const char *name, const char *arg, TrafficArgs *t)
     int r = synthOption(name, arg, &t->synth);
     if (r == 1)
         t->given = t->synthetic = true;
+    if (r == 1 && !t->generator && strcmp(name, "start-seq") && strcmp(name, "start-ts"))
+        t->generator = name;
     return r;
+}
+
+// --capture: the options it goes with, and the check of the whole file, so
+// that a capture that cannot be played is refused before anything is.
+static bool capturePrepare(TrafficArgs *t, PlayOptions *po)
+{
+    const ReplayOptions &o = t->replay;
+    po->capture = nullptr;
+    if (!o.path) {
+        if (o.tuned)
+            simError("--speed and --direction go with --capture\n");
+        return !o.tuned;
+    }
+    const char *other = t->scenarioPath ? "scenario" : t->generator ? t->generator
+                                                   : t->rate > 0    ? "rate"
+                                                                    : nullptr;
+    if (other) {
+        simError("--capture cannot be combined with --%s%s\n", other,
+                 !strcmp(other, "rate") ? " (--speed sets the pace)" : "");
+        return false;
+    }
+    if (!replayCheck(o, &t->plan))
+        return false;
+    po->capture = &t->plan;
+    return true;
 }
 
 bool trafficPrepare(TrafficArgs *t, PlayOptions *po)
 {
+    if (!capturePrepare(t, po))
+        return false;
     if (t->scenarioPath && t->synthetic) {
         simError("--scenario cannot be combined with synthetic traffic options\n");
         return false;
     }
+    if (!checkModel(*t))
+        return false;
     if (t->synth.sizeMin > t->synth.sizeMax) {
         simError("--size-min %u is above --size-max %u\n", t->synth.sizeMin, t->synth.sizeMax);
         return false;

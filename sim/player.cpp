@@ -230,12 +230,31 @@ bool pauseFor(Sender &s, uint32_t ms)
     return !g_playStop;
 }
 
+bool playSynthetic(Sender &s, const TrafficOptions &opt, int64_t begin);
+
+// Records of the scenario's steps from i on, which were not played.
+uint64_t unplayed(const std::vector<ScenarioItem> &items, size_t i)
+{
+    uint64_t n = 0;
+    for (; i < items.size(); i++)
+        n += items[i].kind == ItemKind::Traffic ? items[i].traffic.count
+             : items[i].kind != ItemKind::Pause ? 1
+                                                : 0;
+    return n;
+}
+
 void playScenario(Sender &s)
 {
     const std::vector<ScenarioItem> &items = *s.opt->scenario;
     size_t i = 0;
     for (; i < items.size(); i++) {
         const ScenarioItem &it = items[i];
+        if (it.kind == ItemKind::Traffic) {
+            if (playSynthetic(s, it.traffic, nowNs()))
+                continue;
+            i++; // its own records not sent are counted
+            break;
+        }
         bool ok = it.kind == ItemKind::Pause ? pauseFor(s, it.pauseMs)
                   : it.kind == ItemKind::Raw ? sendRaw(s, it.data, it.label)
                                              : sendRecord(s, it.header, it.data.data(), it.data.size(),
@@ -243,32 +262,63 @@ void playScenario(Sender &s)
         if (!ok)
             break;
     }
-    for (; i < items.size(); i++)
-        if (items[i].kind != ItemKind::Pause)
-            s.st->unsent++;
+    s.st->unsent += unplayed(items, i);
 }
 
-void playSynthetic(Sender &s)
+// Plays synthetic traffic; time stamps count from `begin`. False when the
+// play stopped early.
+bool playSynthetic(Sender &s, const TrafficOptions &opt, int64_t begin)
 {
     SynthState gen;
-    synthInit(&gen, s.opt->traffic);
+    synthInit(&gen, opt);
     const uint8_t *pool = framePool();
     SynthRecord r;
     bool pending = false;
-    while (synthNext(&gen, uint64_t((nowNs() - s.start) / 1000000), &r)) {
+    while (synthNext(&gen, uint64_t((nowNs() - begin) / 1000000), &r)) {
         RecordHeader h = {r.direction, r.seq, r.timeStamp, r.length};
-        if (!sendRecord(s, h, pool + r.poolOffset, r.length, false)) {
+        if (!sendRecord(s, h, synthFrame(r, pool), r.length, false)) {
             pending = true;
             break;
         }
     }
-    s.st->lost = gen.counts.lost;
-    s.st->duplicated = gen.counts.duplicated;
-    s.st->reordered = gen.counts.reordered;
+    s.st->lost += gen.counts.lost;
+    s.st->duplicated += gen.counts.duplicated;
+    s.st->reordered += gen.counts.reordered;
     if (pending) {
-        s.st->unsent = 1 + (gen.ready.size() - gen.readyHead) + gen.held.size() +
-                       (gen.opt.count - gen.counts.generated);
+        s.st->unsent += 1 + (gen.ready.size() - gen.readyHead) + gen.held.size() +
+                        (gen.opt.count - gen.counts.generated);
     }
+    return !pending;
+}
+
+// Waits until a replayed packet is due: its time after the start of the
+// play, not counting the time spent waiting for the monitor or the port.
+bool awaitDue(Sender &s, int64_t dueNs)
+{
+    int64_t due = s.start + s.shift + dueNs;
+    while (!g_playStop && nowNs() < due)
+        sleepUntil(due);
+    return !g_playStop;
+}
+
+// Plays the packets of a checked capture, each when it is due.
+void playCapture(Sender &s)
+{
+    ReplaySource src;
+    if (!replayStart(*s.opt->capture, s.opt->traffic.startSeq, s.opt->traffic.startTs, &src)) {
+        s.failed = true;
+        return;
+    }
+    ReplayRecord r;
+    int got;
+    while ((got = replayNext(&src, &r)) > 0)
+        if (!awaitDue(s, r.dueNs) || !sendRecord(s, r.header, r.frame, r.header.length, false))
+            break;
+    if (got < 0)
+        s.failed = true;
+    else
+        s.st->unsent = s.opt->capture->packets - src.handed + (got > 0 ? 1 : 0);
+    replayStop(&src);
 }
 
 void printSummary(const PlayOptions &o, const PlayStats &st)
@@ -349,10 +399,12 @@ int playTraffic(const PlayOptions &opt, PlayStats *stats)
     unsigned long long droppedBefore = portRxDropped(opt.port);
     s.start = nowNs();
     s.lastCheck = s.start - kCheckNs;
-    if (opt.scenario)
+    if (opt.capture)
+        playCapture(s);
+    else if (opt.scenario)
         playScenario(s);
     else
-        playSynthetic(s);
+        playSynthetic(s, opt.traffic, s.start);
     stats->seconds = double(s.last - s.first) / double(kNs);
     stats->kernelDropped = portRxDropped(opt.port) - droppedBefore;
     close(s.fd);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "record.h"
+#include "replay.h"
 #include "scenario.h"
 #include "traffic.h"
 
@@ -19,7 +20,9 @@ struct PlayOptions {
     double rate;                               // records per second, 0 = flat out
     const char *logPath;                       // one line per datagram sent, or null
     const std::vector<ScenarioItem> *scenario; // the scenario, or null for synthetic traffic
-    TrafficOptions traffic;                    // synthetic traffic settings
+    TrafficOptions traffic;                    // synthetic traffic settings (and the replay's
+                                               // start-seq and start-ts)
+    const ReplayPlan *capture;                 // the capture to replay, or null
 };
 
 // What the player did, for its summary line.

@@ -219,6 +219,78 @@ bool parseDirective(Cursor &c, const RecordLayout &lay, const std::vector<std::s
     return true;
 }
 
+// Where a traffic directive starts by default: one after the sequence
+// number of the record before, at its time stamp.
+struct Continuation {
+    uint32_t seq;
+    uint64_t ts;
+};
+
+bool fisuRatio(std::string_view w, double *out)
+{
+    char buf[32];
+    if (w.empty() || w.size() >= sizeof buf)
+        return false;
+    memcpy(buf, w.data(), w.size());
+    buf[w.size()] = '\0';
+    char *end;
+    errno = 0;
+    double v = strtod(buf, &end);
+    if (errno || *end != '\0' || !(v >= 0 && v <= kMaxFisuRatio))
+        return false;
+    *out = v;
+    return true;
+}
+
+// One key=value setting of a traffic directive.
+bool trafficSetting(Cursor &c, const RecordLayout &lay, std::string_view w, TrafficOptions *t)
+{
+    size_t eq = w.find('=');
+    std::string_view key = w.substr(0, eq), val = eq == std::string_view::npos ? "" : w.substr(eq + 1);
+    uint64_t seq = 0;
+    bool ok;
+    if (key == "count")
+        ok = number(val, UINT64_MAX, &t->count);
+    else if (key == "seq") {
+        ok = number(val, UINT32_MAX, &seq);
+        t->startSeq = uint32_t(seq);
+    }
+    else if (key == "ts")
+        ok = number(val, lay.tsWidth == 4 ? UINT32_MAX : UINT64_MAX, &t->startTs);
+    else if (key == "seed")
+        ok = number(val, UINT64_MAX, &t->seed);
+    else if (key == "fisu-ratio" && t->model.kind == TrafficModel::Mtp2)
+        ok = fisuRatio(val, &t->model.fisuRatio);
+    else
+        return fail(c, "traffic %s takes count=, seq=, ts=, seed=%s, not \"%.*s\"",
+                    modelName(t->model.kind), t->model.kind == TrafficModel::Mtp2 ? ", fisu-ratio=" : "",
+                    int(w.size()), w.data());
+    if (!ok)
+        return fail(c, "bad value in \"%.*s\"", int(w.size()), w.data());
+    return true;
+}
+
+bool parseTraffic(Cursor &c, const RecordLayout &lay, const std::vector<std::string_view> &w,
+                  Continuation *next, ScenarioItem *it)
+{
+    char name[16] = "";
+    if (w.size() >= 2 && w[1].size() < sizeof name)
+        memcpy(name, w[1].data(), w[1].size());
+    TrafficOptions &t = it->traffic;
+    t = trafficDefaults();
+    t.count = 100;
+    t.startSeq = next->seq;
+    t.startTs = next->ts;
+    if (!modelByName(name, &t.model.kind))
+        return fail(c, "traffic needs a model: random, mtp2, lapd or frelay");
+    for (size_t i = 2; i < w.size(); i++)
+        if (!trafficSetting(c, lay, w[i], &t))
+            return false;
+    it->kind = ItemKind::Traffic;
+    next->seq = uint32_t(t.startSeq + t.count);
+    return true;
+}
+
 } // namespace
 
 void patternFrame(uint32_t seq, size_t len, std::vector<uint8_t> *out)
@@ -232,6 +304,7 @@ bool parseScenario(const char *text, const RecordLayout &lay, std::vector<Scenar
                    char *err, size_t errSize)
 {
     Cursor c = {text, 0, err, errSize};
+    Continuation next = {0, 0};
     std::string_view all(text);
     size_t pos = 0;
     while (pos < all.size()) {
@@ -249,8 +322,13 @@ bool parseScenario(const char *text, const RecordLayout &lay, std::vector<Scenar
         ScenarioItem it = {};
         it.line = c.line;
         bool directive = w[0] == "pause" || w[0] == "short" || w[0] == "empty" || w[0] == "raw";
-        if (!(directive ? parseDirective(c, lay, w, &it) : parseRecord(c, lay, w, &it)))
+        bool ok = w[0] == "traffic" ? parseTraffic(c, lay, w, &next, &it)
+                  : directive       ? parseDirective(c, lay, w, &it)
+                                    : parseRecord(c, lay, w, &it);
+        if (!ok)
             return false;
+        if (it.kind == ItemKind::Record)
+            next = Continuation{it.header.seq + 1, it.header.timeStamp};
         items->push_back(std::move(it));
     }
     return true;

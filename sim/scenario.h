@@ -6,6 +6,8 @@
 //   short [N]                    a datagram of N bytes, shorter than a header
 //   empty                        a zero-length datagram
 //   raw HEX                      a datagram of exactly these bytes
+//   traffic MODEL [count=N] [seq=N] [ts=MS] [seed=N] [fisu-ratio=R]
+//                                N records of a traffic model
 //   # ...                        a comment, anywhere on a line
 #pragma once
 #include <cstddef>
@@ -14,8 +16,9 @@
 #include <vector>
 
 #include "record.h"
+#include "traffic.h"
 
-enum class ItemKind { Record, Raw, Pause };
+enum class ItemKind { Record, Raw, Pause, Traffic };
 
 // One step of a scenario.
 struct ScenarioItem {
@@ -25,6 +28,7 @@ struct ScenarioItem {
     std::vector<uint8_t> data; // Record: frame bytes; Raw: the whole datagram
     uint32_t pauseMs;          // Pause: milliseconds
     const char *label;         // Raw: "short", "empty" or "raw"
+    TrafficOptions traffic;    // Traffic: the generator's settings
     int line;                  // line number in the file
 };
 

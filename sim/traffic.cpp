@@ -13,6 +13,7 @@ TrafficOptions trafficDefaults()
     o.reorderDepth = 3;
     o.txRatio = 0.5;
     o.seed = 1;
+    o.model = ModelOptions{TrafficModel::Random, kDefaultFisuRatio};
     return o;
 }
 
@@ -63,6 +64,7 @@ void synthInit(SynthState *s, const TrafficOptions &opt)
     s->held.clear();
     s->heldKey.clear();
     s->counts = SynthCounts{};
+    modelInit(&s->model, opt.model, opt.seed);
     framePool();
 }
 
@@ -75,6 +77,20 @@ static SynthRecord makeRecord(SynthState *s, uint32_t seq, uint64_t nowMs)
     uint32_t span = s->opt.sizeMax - s->opt.sizeMin;
     r.length = s->opt.sizeMin + (span ? uint32_t(rngNext(&s->rng) % (uint64_t(span) + 1)) : 0);
     r.poolOffset = poolOffsetFor(seq);
+    return r;
+}
+
+// A record of a protocol model: the frame and its direction come from the
+// model, whether the line then delivers it or not.
+static SynthRecord modelRecord(uint32_t seq, uint64_t nowMs, uint64_t startTs, ModelFrame *f)
+{
+    SynthRecord r;
+    r.seq = seq;
+    r.direction = f->direction;
+    r.timeStamp = startTs + nowMs;
+    r.length = uint32_t(f->bytes.size());
+    r.poolOffset = 0;
+    r.frame.swap(f->bytes);
     return r;
 }
 
@@ -119,6 +135,10 @@ bool synthNext(SynthState *s, uint64_t nowMs, SynthRecord *out)
         }
         uint64_t n = s->counts.generated++;
         uint32_t seq = uint32_t(s->opt.startSeq + n);
+        ModelFrame frame = {};
+        bool modelled = s->opt.model.kind != TrafficModel::Random;
+        if (modelled)
+            modelNext(&s->model, s->opt.count - n, &frame);
         if (rngUnit(&s->rng) < s->opt.loss) {
             s->counts.lost++;
         } else {
@@ -127,7 +147,8 @@ bool synthNext(SynthState *s, uint64_t nowMs, SynthRecord *out)
                 key = n + 1 + rngNext(&s->rng) % s->opt.reorderDepth;
                 s->counts.reordered++;
             }
-            s->held.push_back(makeRecord(s, seq, nowMs));
+            s->held.push_back(modelled ? modelRecord(seq, nowMs, s->opt.startTs, &frame)
+                                       : makeRecord(s, seq, nowMs));
             s->heldKey.push_back(key);
         }
         releaseDue(s, n);

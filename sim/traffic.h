@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "model.h"
+#include "rng.h"
+
 // Settings of the synthetic generator.
 struct TrafficOptions {
     uint64_t count;       // sequence numbers to generate
@@ -19,27 +22,28 @@ struct TrafficOptions {
     uint32_t startSeq;    // first sequence number
     uint64_t startTs;     // time stamp of the first record, in milliseconds
     uint64_t seed;        // seed of the generator
+    ModelOptions model;   // what the frames are
 };
 
-// Defaults: 1000 records of 64 bytes, flat out, in order, half Tx.
+// Defaults: 1000 records of 64 random bytes, flat out, in order, half Tx.
 TrafficOptions trafficDefaults();
 
-// splitmix64: small, fast and reproducible.
-struct Rng {
-    uint64_t state; // advances by a constant on every draw
-};
-uint64_t rngNext(Rng *r);
-// A draw in [0, 1).
-double rngUnit(Rng *r);
-
-// One synthetic record; its frame bytes are framePool()[poolOffset ..].
+// One synthetic record; its frame bytes are those of a protocol model in
+// frame, or else framePool()[poolOffset ..].
 struct SynthRecord {
     uint32_t seq;
     uint8_t direction;
     uint64_t timeStamp;
     uint32_t length;
     size_t poolOffset;
+    Bytes frame;
 };
+
+// The record's frame bytes.
+inline const uint8_t *synthFrame(const SynthRecord &r, const uint8_t *pool)
+{
+    return r.frame.empty() ? pool + r.poolOffset : r.frame.data();
+}
 
 // Counts of what the generator did to the sequence.
 struct SynthCounts {
@@ -57,6 +61,7 @@ struct SynthState {
     std::vector<SynthRecord> held;    // records not yet due out
     std::vector<uint64_t> heldKey;    // the draw at which each held record is due
     SynthCounts counts;
+    ModelState model;                 // the protocol model, unless random
 };
 
 void synthInit(SynthState *s, const TrafficOptions &opt);

@@ -194,38 +194,6 @@ TEST_F(Server, KeepsAConnectionForTheNextRequest)
     EXPECT_EQ(srv.stats.accepted, 1u);
 }
 
-TEST_F(Server, RefusesAnOversizedHead)
-{
-    open();
-    std::string big(3 * limits.headerBytes, 'a');
-    Client c = exchange("GET /echo HTTP/1.1\r\nHost: x\r\nX-Big: " + big + "\r\n\r\n");
-    EXPECT_EQ(c.status(), 431) << c.got.substr(0, 200);
-    // a head within the limit is answered
-    std::string fits(limits.headerBytes / 4, 'a');
-    EXPECT_EQ(exchange("GET /echo HTTP/1.1\r\nHost: x\r\nConnection: close\r\nX-Fits: " + fits + "\r\n\r\n").status(), 200);
-}
-
-TEST_F(Server, ClosesIdleAndSlowClients)
-{
-    open();
-    Client idle(srv.port);
-    Client slow(srv.port);
-    slow.send("GET /echo HTTP/1.1\r\n");
-    // the slow one sends a byte a while, never going idle, and never ends its head
-    uint64_t next = nowNs();
-    ASSERT_TRUE(runUntil({&idle, &slow}, [&] {
-        if (!slow.closed && nowNs() >= next) {
-            ::send(slow.fd, "X", 1, MSG_NOSIGNAL);
-            next = nowNs() + 200000000u;
-        }
-        return idle.closed && slow.closed;
-    }));
-    EXPECT_TRUE(idle.got.empty());
-    EXPECT_EQ(slow.status(), 0);
-    EXPECT_EQ(srv.stats.tooSlow, 1u);
-    EXPECT_EQ(srv.stats.open, 0u);
-}
-
 TEST_F(Server, CapsConnectionsPerClientAndInTotal)
 {
     open();  // 3 in total, 2 per address

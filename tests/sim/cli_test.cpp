@@ -16,6 +16,9 @@ TEST(TrafficOptions, ValuesAreCheckedStrictly)
         {"size", "4097", -1},      {"start-seq", "4294967295", 1},
         {"start-seq", "4294967296", -1}, {"layout", "32", 1}, {"layout", "48", -1},
         {"wait", "0.5", 1},        {"verbose", "1", 0},
+        {"speed", "0", 1},         {"speed", "2.5", 1},      {"speed", "0.001", 1},
+        {"speed", "0.0005", -1},   {"speed", "-1", -1},      {"speed", "nan", -1},
+        {"direction", "alternate", 1}, {"direction", "Rx", -1}, {"capture", "x.pcapng", 1},
     };
     for (const Case &c : cases) {
         TrafficArgs t;
@@ -43,4 +46,33 @@ TEST(TrafficOptions, SizesAndCombinations)
 
     ASSERT_EQ(trafficOption("scenario", "/nonexistent", &t), 1);
     EXPECT_FALSE(trafficPrepare(&t, &po)) << "scenario and synthetic options together";
+}
+
+TEST(TrafficOptions, AModelMakesItsOwnFramesAndDirections)
+{
+    struct Case {
+        std::vector<std::pair<const char *, const char *>> opts;
+        bool ok;
+    } cases[] = {
+        {{{"traffic", "mtp2"}, {"fisu-ratio", "2.5"}}, true},
+        {{{"traffic", "lapd"}, {"count", "20"}, {"loss", "0.1"}, {"reorder", "0.1"}}, true},
+        {{{"traffic", "random"}, {"size", "20"}, {"tx-ratio", "1"}}, true},
+        {{{"traffic", "frelay"}, {"size-max", "20"}}, false},
+        {{{"tx-ratio", "1"}, {"traffic", "mtp2"}}, false},
+        {{{"traffic", "lapd"}, {"fisu-ratio", "1"}}, false},
+    };
+    for (const Case &c : cases) {
+        TrafficArgs t;
+        trafficArgsInit(&t);
+        PlayOptions po = {};
+        for (auto &[name, arg] : c.opts)
+            ASSERT_EQ(trafficOption(name, arg, &t), 1) << name;
+        EXPECT_TRUE(t.synthetic);
+        EXPECT_EQ(trafficPrepare(&t, &po), c.ok) << c.opts[0].second << " with --" << c.opts[1].first;
+    }
+    TrafficArgs t;
+    trafficArgsInit(&t);
+    EXPECT_EQ(trafficOption("traffic", "isdn", &t), -1);
+    EXPECT_EQ(trafficOption("fisu-ratio", "1001", &t), -1);
+    EXPECT_FALSE(t.given) << "a refused value gives no traffic";
 }

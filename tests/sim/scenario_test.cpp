@@ -102,6 +102,12 @@ TEST(Scenario, BadLinesAreRefusedWithTheirNumber)
         {"empty 1\n", "line 1: empty takes"},
         {"raw\n", "line 1: raw needs"},
         {"1 Tx 99999999999999999999999 -\n", "line 1: bad time stamp"},
+        {"traffic\n", "line 1: traffic needs a model"},
+        {"traffic isdn\n", "line 1: traffic needs a model"},
+        {"traffic lapd fisu-ratio=2\n", "line 1: traffic lapd takes count=, seq=, ts=, seed=, not"},
+        {"traffic mtp2 fisu-ratio=-1\n", "line 1: bad value"},
+        {"traffic mtp2 count=x\n", "line 1: bad value"},
+        {"traffic mtp2 seq=4294967296\n", "line 1: bad value"},
     };
     for (const Case &c : cases) {
         std::string err = parseError(c.text);
@@ -115,4 +121,30 @@ TEST(Scenario, ReportsTheFirstBadLine)
     char err[64];
     EXPECT_FALSE(parseScenario("1 Tx 1 -\nbogus\n", kLayout64, &items, err, sizeof err));
     EXPECT_STREQ(err, "line 2: a record needs SEQ DIR TS FRAME");
+}
+
+TEST(Scenario, TrafficOfAModelGoesOnFromTheRecordBefore)
+{
+    auto items = parseOk("7 Tx 500 01\n"
+                         "traffic mtp2 count=20 fisu-ratio=0.5\n"
+                         "traffic frelay seed=9 # 100 by default\n"
+                         "traffic lapd count=5 seq=4294967295 ts=70\n");
+    ASSERT_EQ(items.size(), 4u);
+    struct Want {
+        TrafficModel model;
+        uint64_t count;
+        uint32_t seq;
+        uint64_t ts;
+    } want[] = {{TrafficModel::Mtp2, 20, 8, 500}, {TrafficModel::Frelay, 100, 28, 500},
+                {TrafficModel::Lapd, 5, 4294967295u, 70}};
+    for (size_t i = 0; i < 3; i++) {
+        const ScenarioItem &it = items[i + 1];
+        ASSERT_EQ(it.kind, ItemKind::Traffic);
+        EXPECT_EQ(it.traffic.model.kind, want[i].model) << i;
+        EXPECT_EQ(it.traffic.count, want[i].count) << i;
+        EXPECT_EQ(it.traffic.startSeq, want[i].seq) << i;
+        EXPECT_EQ(it.traffic.startTs, want[i].ts) << i;
+    }
+    EXPECT_EQ(items[1].traffic.model.fisuRatio, 0.5);
+    EXPECT_EQ(items[2].traffic.seed, 9u);
 }

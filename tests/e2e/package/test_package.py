@@ -7,12 +7,20 @@ import json
 import os
 import re
 import shutil
+import signal
+import socket
+import struct
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
-from unit_harness import BUILD_DIR
+for area in ("fmon", "cvfcollect"):
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", area))
+import browser  # noqa: E402
+from fmon_harness import NetNs, Proc, wait_until  # noqa: E402
+from unit_harness import BUILD_DIR  # noqa: E402
 
 PACKAGES = ("corvane-utils", "corvane-tools")
 # Where the packages put files, and where their services keep state.
@@ -80,6 +88,31 @@ echo "which=$(command -v cvfmonUdp) $(command -v cvfcollect) $CVSIM_BIN"
 """
 
 
+# The collector's HTTP side as cvfcollect.service serves it, and the files
+# of the page that the collector reads from the recommended package.
+HTTP = "127.0.0.1:9110"
+DYGRAPHS = "/usr/share/javascript/dygraphs"
+ALERTS = "/usr/share/doc/corvane-tools/examples/cvfcollect-alerts.yml"
+# README commands run here as written, with the installed package.
+CHECK_RULES = "promtool check rules " + ALERTS
+CHECK_METRICS = "curl -s http://%s/metrics | promtool check metrics" % HTTP
+
+
+def record(seq, gw, line, frame):
+    """A version 0 record, as the monitor forwards it over UDP."""
+    return struct.pack(">HQHBBBBH", seq, int(time.time()), 250, gw, line, seq & 1, 0,
+                       len(frame)) + frame
+
+
+def curl(path):
+    """(status, content type, body) of GET path on the collector."""
+    r = subprocess.run(["curl", "-s", "-o", "-", "-w", "\n%{http_code} %{content_type}",
+                        "http://%s%s" % (HTTP, path)], capture_output=True, timeout=60)
+    body, _, tail = r.stdout.rpartition(b"\n")
+    status, _, ctype = tail.decode().partition(" ")
+    return int(status or 0), ctype, body
+
+
 class DebianPackages(unittest.TestCase):
 
     @classmethod
@@ -117,10 +150,13 @@ class DebianPackages(unittest.TestCase):
             self.assertEqual(warned - ACCEPTED_WARNINGS, set(), r.stdout)
 
     def test_contents(self):
-        """What lintian does not judge: computed dependencies, one version
-        for both, no setuid or setgid file, the dissector where Wireshark
-        looks for global Lua plugins."""
+        """What lintian does not judge: computed dependencies (the HTTP
+        library of the collector's --http among them), one version for both,
+        no setuid or setgid file, the dissector where Wireshark looks for
+        global Lua plugins."""
         versions = set()
+        self.assertIn("libmicrohttpd", run("dpkg-deb", "-f", self.debs["corvane-tools"],
+                                           "Depends").stdout)
         for pkg, deb in self.debs.items():
             with self.subTest(pkg=pkg):
                 self.assertIn("libc6 (>=", run("dpkg-deb", "-f", deb, "Depends").stdout)
@@ -153,6 +189,79 @@ class DebianPackages(unittest.TestCase):
         self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
         self.assertIn("CTFlash is not installed: install the corvane-utils package", r.stderr)
         self.assertNotIn("build CTFlash", r.stderr)
+
+        r = run("dpkg", "--purge", "corvane-tools")
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertEqual((sorted(snapshot() - before), sorted(before - snapshot())), ([], []),
+                         "(left behind, removed)")
+
+    def test_live_page_from_the_installed_collector(self):
+        """The installed collector serves its page, the page's charting
+        library (read from the package corvane-tools recommends) and its
+        metrics on loopback as its unit does, and the page, in headless
+        Chromium, shows a row and a chart for each line records came from;
+        the shipped alerting rules pass promtool."""
+        for tool in ("curl", "promtool"):
+            if not shutil.which(tool):
+                self.fail(tool + " missing (make deps)")
+        if not browser.CHROMIUM:
+            self.fail("chromium missing (make deps)")
+        recommends = run("dpkg-deb", "-f", self.debs["corvane-tools"], "Recommends").stdout
+        self.assertIn("libjs-dygraphs", recommends)
+        before = self.clean_machine()
+        r = run("dpkg", "-i", self.debs["corvane-tools"])
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        r = run("sh", "-c", CHECK_RULES)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertIn("SUCCESS", r.stdout)
+
+        ns = NetNs()
+        ns.enter()
+        self.addCleanup(ns.leave)
+        work = tempfile.mkdtemp(dir=self.tmp)
+        ready = os.path.join(work, "ready")
+        col = Proc("collector", ["/usr/bin/cvfcollect", "-u", "-b", "127.0.0.1", "-p", "5000",
+                                 "--http", HTTP, "-r", ready],
+                   {"PATH": "/usr/bin:/bin", "LANG": "C.UTF-8"}, work)
+        self.addCleanup(col.stop)
+        wait_until(lambda: os.path.exists(ready) or not col.running(), 30, "the collector")
+        self.assertIn("listening http " + HTTP, col.err(), col.describe())
+        self.assertNotIn("no charts", col.err())
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            for i in range(6):  # lines 1 and 2, numbers 1, 2, 3 on each
+                s.sendto(record(1 + i // 2, 3, 1 + i % 2, b"\x7e" * i), ("127.0.0.1", 5000))
+
+        with open(os.path.join(DYGRAPHS, "dygraph.min.js"), "rb") as f:
+            dygraphs = f.read()
+        for path, ctype, check in (
+                ("/", "text/html", lambda b: b'src="page.js"' in b and b'src="dygraph.min.js"' in b),
+                ("/page.js", "text/javascript", lambda b: b"api/lines" in b),
+                ("/dygraph.min.js", "text/javascript", lambda b: b == dygraphs),
+                ("/metrics", "text/plain; version=0.0.4",
+                 lambda b: b'cvfcollect_records_total{gw="3",line="2",dir="tx"} 2\n' in b)):
+            with self.subTest(path=path):
+                deadline = time.monotonic() + 10  # the records may still be on their way
+                status, got_type, body = curl(path)
+                while not (status == 200 and check(body)) and time.monotonic() < deadline:
+                    time.sleep(0.1)
+                    status, got_type, body = curl(path)
+                self.assertEqual(status, 200, body[:200])
+                self.assertTrue(got_type.startswith(ctype), got_type)
+                self.assertTrue(check(body), body[:300])
+        r = run("sh", "-c", CHECK_METRICS)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+
+        with browser.Browser() as b:
+            b.open("http://%s/" % HTTP)
+            b.wait_for("document.body.dataset.updated >= 1 && "
+                       "document.querySelectorAll('[data-gw]').length == 2")
+            rows = b.rows()
+            self.assertEqual([(row["gw"], row["line"], row["state"]) for row in rows],
+                             [(3, 1, "receiving"), (3, 2, "receiving")], rows)
+            b.wait_for("document.querySelectorAll('[data-gw] canvas').length >= 2")
+            self.assertFalse(b.evaluate("document.body.classList.contains('no-charts')"))
+        col.signal(signal.SIGTERM)
+        self.assertEqual(col.wait(), 0, col.describe())
 
         r = run("dpkg", "--purge", "corvane-tools")
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)

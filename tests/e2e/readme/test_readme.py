@@ -2,7 +2,9 @@
 block is either run here, as written (the build's bin directory standing for
 build/x64/bin, a scratch directory as the working directory), and its outcome
 checked, or named below with the test that runs it because it changes the
-machine. A command added to the README without a test fails here."""
+machine or needs the installed packages. A command added to the README
+without a test fails here. The other blocks that can be checked (the
+Prometheus configuration, the service override) are checked here too."""
 
 import glob
 import importlib
@@ -13,6 +15,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 BIN = os.environ.get("CV_BIN", "")
@@ -20,9 +23,9 @@ SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__))
 README = os.path.join(SOURCE, "README.md")
 TIMEOUT = 180
 
-# Commands that install, remove or change the machine: the test that runs
-# each, by its ctest name (e2e.MODULE.CLASS[.METHOD], None for the test
-# command itself), and how.
+# Commands that install, remove or change the machine, or read what the
+# packages installed: the test that runs each, by its ctest name
+# (e2e.MODULE.CLASS[.METHOD], None for the test command itself), and how.
 ELSEWHERE = {
     "make test": (None, "the test command itself (.ci/run)"),
     "make package": ("e2e.test_package.DebianPackages", "cpack in this build"),
@@ -37,6 +40,9 @@ ELSEWHERE = {
         ("e2e.test_package_units.CollectorUnit", "the unit's ExecStart as systemd expands it"),
     "setcap cap_net_raw,cap_net_admin=ep /usr/bin/cvfmonUdp":
         ("e2e.test_package.DebianPackages.test_install_use_remove_purge", "as written"),
+    "promtool check rules /usr/share/doc/corvane-tools/examples/cvfcollect-alerts.yml":
+        ("e2e.test_package.DebianPackages.test_live_page_from_the_installed_collector",
+         "as written, with corvane-tools installed"),
 }
 
 
@@ -52,6 +58,17 @@ def resolve_test(name):
         sys.path.insert(0, folder)
     cls = getattr(importlib.import_module(module), cls)
     return cls, getattr(cls, method[0]) if method else None
+
+
+def readme_blocks(lang):
+    """The README's fenced blocks of a language, as written (indented ones
+    in lists too)."""
+    with open(README) as f:
+        text = f.read()
+    blocks = []
+    for indent, body in re.findall(r"^( *)```%s\n(.*?)^\1```" % lang, text, re.S | re.M):
+        blocks.append("".join(line[len(indent):] + "\n" for line in body.splitlines()))
+    return blocks
 
 
 def readme_commands():
@@ -102,12 +119,32 @@ class ReadmeTestCase(unittest.TestCase):
         self.assertEqual(r.returncode, status, f"{cmd}\n{r.stdout}\n{r.stderr}")
         return r
 
+    def in_namespace(self, cmd, feeder):
+        """Runs cmd in a private network namespace, then the Python feeder
+        there too (through a helper shell); returns the collector's result."""
+        script = (f"ip link set lo up; ({cmd}) >col.out 2>col.err & c=$!;"
+                  f"echo $c > col.pid; python3 feeder.py; wait $c; echo status=$? >>col.err")
+        with open(os.path.join(self.tmp, "feeder.py"), "w") as f:
+            f.write(feeder)
+        r = subprocess.run(["unshare", "-n", "sh", "-c", script], cwd=self.tmp, env=self.env,
+                           text=True, capture_output=True, timeout=TIMEOUT)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with open(os.path.join(self.tmp, "col.out")) as f1, open(os.path.join(self.tmp, "col.err")) as f2:
+            return f1.read(), f2.read()
+
+    FEED = '''
+import os, signal, socket, struct, time
+def rec(seq, v1):
+    head = struct.pack(">HQHBBBBH", seq, int(time.time()), 5, 1, 2, seq % 2, 0, 4) + b"abcd"
+    return (b"\\x01\\x00" if v1 else b"") + head
+'''
+
 
 class Coverage(unittest.TestCase):
 
     def test_every_command_is_run_by_a_test(self):
         here = set()
-        for cls in (FirstSteps, TolviSection, CollectorSection):
+        for cls in (FirstSteps, TolviSection, CollectorSection, WatchSection):
             here.update(cls.RUNS)
         unexercised = [c for c in COMMANDS if c not in here and c not in ELSEWHERE]
         self.assertEqual(unexercised, [], "README commands that no test runs")
@@ -132,11 +169,14 @@ class Coverage(unittest.TestCase):
 class FirstSteps(ReadmeTestCase):
     RUNS = {
         "make demo",
-        command("build/x64/bin/cvsim run --count 300 --start-seq 100 --rate 200 --reorder"),
-        command("build/x64/bin/cvsim run --count 300 --start-seq 100 --rate 200 --loss"),
+        command("build/x64/bin/cvsim run --traffic mtp2 --count 300 --start-seq 100 --rate 200 --reorder"),
+        command("build/x64/bin/cvsim run --traffic mtp2 --count 300 --start-seq 100 --rate 200 --stop-after"),
         "capinfos line.pcapng",
         "tshark -r line.pcapng -c 5",
+        "tshark -r line.pcapng -Y isup -o mtp3.itu_pc_structure:3-8-3",
         command("tshark -X lua_script:wireshark/cvfmon.lua"),
+        command("build/x64/bin/cvsim run --capture line.pcapng"),
+        "tshark -r again.pcapng -c 5",
     }
 
     def test_demo(self):
@@ -146,16 +186,23 @@ class FirstSteps(ReadmeTestCase):
         self.assertIn("== demo finished ==", r.stdout)
         self.assertRegex(r.stdout, r"total: records=\d+")
         self.assertIn("build/demo.pcapng", r.stdout)
-        self.assertRegex(r.stdout, r"(?m)^\s*1\s+0\.000\s")
+        self.assertCalls(r.stdout)
+
+    def assertCalls(self, decoded):
+        """tshark's lines show ISUP calls through to their release between
+        the two signalling points."""
+        for msg in ("IAM", "ACM", "ANM", "REL", "RLC"):
+            self.assertRegex(decoded, r"(?m)^\s*\d+\s+[\d.]+\s+2-4([56])-\d → 2-4(?!\1)[56]-\d\s+"
+                             r"ISUP\(ITU\) \d+ %s \(CIC \d+\)" % msg)
 
     # cvsim run ends the monitor a second after the last record: status 2.
     def test_try_it_on_the_simulator(self):
-        r = self.ok(command("build/x64/bin/cvsim run --count 300 --start-seq 100 --rate 200 --reorder"), 2)
+        r = self.ok(command("build/x64/bin/cvsim run --traffic mtp2 --count 300 --start-seq 100 --rate 200 --reorder"), 2)
         self.assertRegex(r.stdout, r"gw=1 line=0 seq=100 ")
         self.assertRegex(r.stdout, r"total: records=300 .* lost=0 ")
 
     def test_capture_to_a_file(self):
-        self.ok(command("build/x64/bin/cvsim run --count 300 --start-seq 100 --rate 200 --loss"), 2)
+        self.ok(command("build/x64/bin/cvsim run --traffic mtp2 --count 300 --start-seq 100 --rate 200 --stop-after"), 2)
         r = self.ok("capinfos line.pcapng")
         self.assertIn("pcapng", r.stdout)
         self.assertIn("gw1-line0", r.stdout)
@@ -163,6 +210,40 @@ class FirstSteps(ReadmeTestCase):
         self.assertEqual(len(r.stdout.splitlines()), 5, r.stdout)
         r = self.ok("tshark -r line.pcapng -T fields -e frame.protocols")
         self.assertEqual({p.split(":")[0] for p in r.stdout.split()}, {"mtp2"}, r.stdout)
+        self.assertCalls(self.ok("tshark -r line.pcapng -Y isup -o mtp3.itu_pc_structure:3-8-3").stdout)
+
+    def test_replay_a_capture(self):
+        """Step 2's capture played back: the same frames in the same order,
+        directions and spacing, as tshark shows them."""
+        self.ok(command("build/x64/bin/cvsim run --traffic mtp2 --count 300 --start-seq 100 --rate 200 --stop-after"), 2)
+        self.wait_closed("line.pcapng")
+        self.ok(command("build/x64/bin/cvsim run --capture line.pcapng"), 2)
+        self.wait_closed("again.pcapng")
+        r = self.ok("tshark -r again.pcapng -c 5")
+        self.assertEqual(len(r.stdout.splitlines()), 5, r.stdout)
+        show = ("tshark -r %s -T fields -e frame.time_relative -e frame.packet_flags_direction "
+                "-e frame.len -e _ws.col.Info")
+        sent = self.ok(show % "line.pcapng").stdout.splitlines()
+        self.assertGreater(len(sent), 50)
+        self.assertEqual(self.ok(show % "again.pcapng").stdout.splitlines(), sent)
+
+    def wait_closed(self, name, timeout=60):
+        """Waits until no process holds the file open: the collector of a
+        README command ends on its own, after the command, once idle."""
+        path = os.path.join(self.tmp, name)
+        deadline = time.monotonic() + timeout
+
+        def held():
+            for fd in glob.glob("/proc/[0-9]*/fd/*"):
+                try:
+                    if os.readlink(fd) == path:
+                        return True
+                except OSError:
+                    pass
+            return False
+        while held():
+            self.assertLess(time.monotonic(), deadline, "%s still open" % name)
+            time.sleep(0.1)
 
     def test_dissector_on_a_capture_of_the_stream(self):
         # The collector's port captured while the monitor forwards to it.
@@ -220,26 +301,6 @@ class CollectorSection(ReadmeTestCase):
     over UDP and TCP."""
     RUNS = {command("cvfcollect -p 5000 -P"), command("cvfcollect -p 0 -t -r ready")}
 
-    def in_namespace(self, cmd, feeder):
-        """Runs cmd in a private network namespace, then the Python feeder
-        there too (through a helper shell); returns the collector's result."""
-        script = (f"ip link set lo up; ({cmd}) >col.out 2>col.err & c=$!;"
-                  f"echo $c > col.pid; python3 feeder.py; wait $c; echo status=$? >>col.err")
-        with open(os.path.join(self.tmp, "feeder.py"), "w") as f:
-            f.write(feeder)
-        r = subprocess.run(["unshare", "-n", "sh", "-c", script], cwd=self.tmp, env=self.env,
-                           text=True, capture_output=True, timeout=TIMEOUT)
-        self.assertEqual(r.returncode, 0, r.stderr)
-        with open(os.path.join(self.tmp, "col.out")) as f1, open(os.path.join(self.tmp, "col.err")) as f2:
-            return f1.read(), f2.read()
-
-    FEED = '''
-import os, signal, socket, struct, time
-def rec(seq, v1):
-    head = struct.pack(">HQHBBBBH", seq, int(time.time()), 5, 1, 2, seq % 2, 0, 4) + b"abcd"
-    return (b"\\x01\\x00" if v1 else b"") + head
-'''
-
     def test_print_every_record(self):
         feed = self.FEED + '''
 time.sleep(0.5)
@@ -268,6 +329,68 @@ s.close()
             self.assertEqual(json.load(f)["records"], 1000)
         r = self.ok("capinfos -c -M cap.pcapng")
         self.assertRegex(r.stdout, r"Number of packets:\s+1000")
+
+
+class WatchSection(ReadmeTestCase):
+    """Watching the lines: the metrics check against a collector of this
+    build serving --http where the service does, in a namespace of its own;
+    the scrape configuration with the shipped rules; the service override
+    against the packaged unit."""
+    CHECK_METRICS = command("curl -s http://127.0.0.1:9110/metrics")
+    RUNS = {CHECK_METRICS}
+
+    def test_metrics_pass_promtool(self):
+        feed = self.FEED + f'''
+import subprocess, urllib.request
+while not os.path.exists("ready"):
+    time.sleep(0.05)
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+for i in range(3):
+    s.sendto(rec(i, False), ("127.0.0.1", 5000))
+direct = urllib.request.build_opener(urllib.request.ProxyHandler({{}}))
+for _ in range(100):
+    metrics = direct.open("http://127.0.0.1:9110/metrics", timeout=10).read().decode()
+    if 'cvfcollect_records_total{{gw="1",line="2",dir="rx"}} 2' in metrics:
+        break
+    time.sleep(0.05)
+open("metrics.txt", "w").write(metrics)
+r = subprocess.run(["sh", "-c", {self.CHECK_METRICS!r}], capture_output=True, text=True)
+open("check.txt", "w").write("status=%d\\n%s%s" % (r.returncode, r.stdout, r.stderr))
+os.kill(int(open("col.pid").read()), signal.SIGTERM)
+'''
+        out, err = self.in_namespace("cvfcollect -u -p 5000 --http 127.0.0.1:9110 -r ready", feed)
+        self.assertIn("status=0", err)
+        with open(os.path.join(self.tmp, "metrics.txt")) as f:
+            metrics = f.read()
+        for d, n in (("tx", 1), ("rx", 2)):  # number 1 was sent as Tx
+            self.assertIn('\ncvfcollect_records_total{gw="1",line="2",dir="%s"} %d\n' % (d, n),
+                          metrics)
+        with open(os.path.join(self.tmp, "check.txt")) as f:
+            self.assertEqual(f.read(), "status=0\n")
+
+    def test_scrape_configuration_with_the_shipped_rules(self):
+        if not shutil.which("promtool"):
+            self.fail("promtool missing (make deps)")
+        (config,) = readme_blocks("yaml")
+        self.assertRegex(config, r"(?m)^  - job_name: cvfcollect$")  # the rules' up{job=...}
+        with open(os.path.join(self.tmp, "prometheus.yml"), "w") as f:
+            f.write(config)
+        shutil.copy(os.path.join(SOURCE, "packaging", "examples", "cvfcollect-alerts.yml"),
+                    self.tmp)
+        r = self.ok("promtool check config prometheus.yml")
+        self.assertIn("SUCCESS: 1 rule files found", r.stdout + r.stderr)
+
+    def test_service_override_changes_only_the_http_address(self):
+        (override,) = readme_blocks("ini")
+        lines = [line for line in override.splitlines() if line.startswith("ExecStart=")]
+        self.assertEqual(lines[0], "ExecStart=", "the packaged ExecStart is cleared first")
+        with open(os.path.join(SOURCE, "packaging", "systemd", "cvfcollect.service.in")) as f:
+            (unit,) = re.findall(r"(?m)^ExecStart=(.+)$", f.read())
+        unit = unit.replace("@CV_BINDIR@", "/usr/bin").split()
+        ours = lines[1][len("ExecStart="):].split()
+        at = unit.index("--http") + 1
+        self.assertEqual(ours[:at] + ours[at + 1:], unit[:at] + unit[at + 1:])
+        self.assertNotEqual(ours[at].split(":")[0], "127.0.0.1", ours)
 
 
 if __name__ == "__main__":
