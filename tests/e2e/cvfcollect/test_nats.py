@@ -142,6 +142,11 @@ class NatsTest(MonitorTestCase):
         self.played(self.play_all())
         s = self.stop_collector(col)
         self.assertEqual((s["nats_published"], s["nats_unpublished"]), (2 * self.records, 0))
+        again = self.collector(name="collector-2", extra=["--nats", self.cluster.urls(),
+                                                          "--max-age", "60"])
+        self.assertIn("stream CVFMON exists with other settings (replicas 3, max age (s) 0); "
+                      "used as it is", again.proc.err())
+        self.stop_collector(again)
         self.consume_all()
         self.assert_captured_once()
         self.assertEqual(self.cluster.stream_messages(), 2 * self.records)
