@@ -153,11 +153,40 @@ static uint64_t askFloor(NatsSource *s)
     return floor;
 }
 
-// What the capture files hold: with a durable consumer every record above
-// its acknowledgement floor, in the newest files down to one that reaches
-// the floor; without one (no floor is known) everything up to the highest
-// record of the newest file that holds any.
-static void readCaptured(NatsSource *s, const Options &o)
+// Whether the durable consumer of o is on the server already: 1, 0 (or
+// no durable consumer asked for), -1 when the server does not say.
+static int durableKnown(NatsSource *s, const Options &o)
+{
+    if (!o.durable)
+        return 0;
+    jsConsumerInfo *ci = nullptr;
+    jsErrCode jerr = (jsErrCode)0;
+    natsStatus st = js_GetConsumerInfo(&ci, s->js, o.stream, o.durable, nullptr, &jerr);
+    if (ci)
+        jsConsumerInfo_Destroy(ci);
+    if (st == NATS_OK)
+        return 1;
+    return st == NATS_NOT_FOUND && jerr == JSConsumerNotFoundErr ? 0 : -1;
+}
+
+// The last sequence number of the stream; UINT64_MAX when it does not say.
+static uint64_t streamLastSeq(NatsSource *s, const char *stream)
+{
+    jsStreamInfo *si = nullptr;
+    if (js_GetStreamInfo(&si, s->js, stream, nullptr, nullptr) != NATS_OK)
+        return UINT64_MAX;
+    uint64_t last = si->State.LastSeq;
+    jsStreamInfo_Destroy(si);
+    return last;
+}
+
+// What the capture files hold: with a durable consumer that was there
+// before (known) every record above its acknowledgement floor, in the
+// newest files down to one that reaches the floor; without one everything
+// up to the highest record of the newest file that holds any, unless that
+// lies beyond the stream's end. A durable consumer made by this start has
+// read nothing: the files are of another reader or an earlier stream.
+static void readCaptured(NatsSource *s, const Options &o, int known)
 {
     const char *path = o.capturePath;
     if (!path || strcmp(path, "-") == 0)
@@ -178,14 +207,23 @@ static void readCaptured(NatsSource *s, const Options &o)
         if (!o.durable ? hi != 0 : lowest && lowest <= s->floor)
             break;  // older files hold nothing above the floor
     }
+    if (!top)
+        return;
+    uint64_t last = o.durable ? 0 : streamLastSeq(s, o.stream);
+    if (o.durable ? !known : top > last) {
+        fprintf(stderr, "cvfcollect: nats: the capture holds records up to sequence %" PRIu64
+                        " that %s %s %s; they are not taken as read\n", top,
+                o.durable ? "consumer" : "stream", o.durable ? o.durable : o.stream,
+                o.durable ? "never read (it is new)" : "does not hold");
+        return;
+    }
     if (!o.durable)
         raiseFloor(s, top);
     else
         for (uint64_t seq : found)
             markWritten(s, seq);
-    if (top)
-        fprintf(stderr, "cvfcollect: nats: the capture holds stream %s up to sequence %" PRIu64
-                        "; going on after it\n", o.stream, top);
+    fprintf(stderr, "cvfcollect: nats: the capture holds stream %s up to sequence %" PRIu64
+                    "; going on after it\n", o.stream, top);
 }
 
 NatsSource *natsSourceOpen(const Options &o)
@@ -217,11 +255,14 @@ NatsSource *natsSourceOpen(const Options &o)
     // A cluster that has just lost or regained a node may take a few
     // seconds to answer for its consumers.
     natsStatus st = NATS_ERR;
+    int known = -1;  // the durable consumer was there before this start: 1, 0, not yet known
     for (int i = 0; i < kSubscribeTries && st != NATS_OK; i++) {
         if (i) {
             struct timespec ts = {0, 250000000};
             nanosleep(&ts, nullptr);
         }
+        if (known < 0 && (known = durableKnown(s, o)) < 0)
+            continue;
         st = js_PullSubscribe(&s->sub, s->js, subject, o.durable, nullptr, &so, &jerr);
     }
     if (st != NATS_OK) {
@@ -229,9 +270,9 @@ NatsSource *natsSourceOpen(const Options &o)
         natsSourceClose(s);
         return nullptr;
     }
-    if (o.durable)
+    if (known > 0)
         raiseFloor(s, askFloor(s));
-    readCaptured(s, o);
+    readCaptured(s, o, known > 0);
     s->floorAskedNs = busMonoNs();
     return s;
 }

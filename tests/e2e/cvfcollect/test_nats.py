@@ -90,9 +90,9 @@ class NatsTest(MonitorTestCase):
         for p in players:
             self.assertEqual(p.wait(TIMEOUT * 4), 0, p.describe())
 
-    def consumer(self, name="consumer", *extra):
+    def consumer(self, name="consumer", *extra, durable="cap"):
         return self.start(name, collector_argv(
-            "--from-nats", self.cluster.urls(), "--durable", "cap", "-w", self.cap, "-C", "0.02",
+            "--from-nats", self.cluster.urls(), "--durable", durable, "-w", self.cap, "-C", "0.02",
             "-j", os.path.join(self.tmp, name + ".json"), *[str(a) for a in extra]))
 
     def consume_all(self, count=0, name="consumer-last"):
@@ -205,6 +205,10 @@ class NatsTest(MonitorTestCase):
         last = self.consume_all()
         self.assertIn("going on after it", last.err())
         self.assert_captured_once(ordered=False)
+        # a new consumer has read nothing: the files do not count as read
+        other = self.consumer("consumer-other", "-c", 10, durable="other")
+        self.assertEqual(other.wait(TIMEOUT * 2), 0, other.describe())
+        self.assertIn("that consumer other never read (it is new)", other.err())
 
     def test_two_collectors_of_one_group_store_each_record_once(self):
         for argv in (["link", "set", "lo", "multicast", "on"],
