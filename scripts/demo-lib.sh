@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The pieces the demos share (scripts/demo.sh, scripts/demo-cluster.sh):
 # the build's tools, root, the private network namespace with the simulated
 # ports, waiting for a program to be ready, and stopping what the demo
@@ -60,8 +61,9 @@ demo_track() {
     DEMO_PIDS="$DEMO_PIDS $1"
 }
 
-# demo_stop PID [SIGNAL]: ends a tracked process (SIGTERM by default) and
-# waits for it; its exit status goes to DEMO_STATUS.
+# demo_stop PID [SIGNAL]: ends a tracked process (SIGTERM by default; 0
+# only waits for its end) and waits for it; its exit status goes to
+# DEMO_STATUS.
 demo_stop() {
     local pid=$1 sig=${2:-TERM} left="" p
     kill -"$sig" "$pid" 2>/dev/null || true
@@ -73,8 +75,11 @@ demo_stop() {
     DEMO_PIDS=$left
 }
 
+# At the end, however it comes: a further signal (Ctrl-C reaches the demo
+# both from the terminal and through cvsim) must not cut the clean-up short.
 demo_finish() {
     local p
+    trap '' INT TERM
     for p in $DEMO_PIDS; do
         kill -TERM "$p" 2>/dev/null || true
     done
