@@ -146,6 +146,24 @@ class NatsTest(MonitorTestCase):
         self.assert_captured_once()
         self.assertEqual(self.cluster.stream_messages(), 2 * self.records)
 
+    def test_a_collector_started_before_the_cluster_publishes_once_it_is_up(self):
+        self.cluster.stop_all()
+        col = self.publisher()
+        self.assertIn("cannot publish to stream CVFMON yet", col.proc.err())
+        self.monitors()
+        players = self.play_all()
+        time.sleep(0.5)
+        for i in range(3):
+            self.cluster.start_node(i)
+        self.played(players)
+        self.cluster.wait_ready()
+        wait_until(lambda: "publishing to stream CVFMON" in col.proc.err(), TIMEOUT * 2,
+                   "the collector publishing")
+        self.cluster.settled()
+        s = self.stop_collector(col)
+        self.assertEqual((s["nats_published"], s["nats_unpublished"]), (2 * self.records, 0))
+        self.assertEqual(self.cluster.stream_messages(), 2 * self.records)
+
     def test_a_node_killed_and_started_again_loses_nothing(self):
         col = self.publisher()
         self.monitors()
