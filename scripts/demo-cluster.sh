@@ -54,9 +54,9 @@ jsz() {
     curl -s --noproxy '*' --max-time 2 "http://127.0.0.1:$((MONITOR + $1))/jsz${2:-}" || true
 }
 
-# json FILE EXPRESSION: a value of a JSON document (d), as Python prints it.
+# json FILE KEY: a value of a summary the collector wrote (-j).
 json() {
-    python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); print(eval(sys.argv[2]))' "$@"
+    python3 -c 'import json, sys; print(json.load(open(sys.argv[1]))[sys.argv[2]])' "$@"
 }
 
 # wait_until SECONDS WHAT COMMAND...: runs COMMAND every 0.2 s until it
@@ -191,13 +191,13 @@ for gw in 1 2; do
     echo "played:    $port (gateway $gw): ${n:-?} records"
     played=$((played + ${n:-0}))
 done
-received=$(json "$WORK/collector.json" 'd["records"]')
-published=$(json "$WORK/collector.json" 'd["nats_published"]')
-unpublished=$(json "$WORK/collector.json" 'd["nats_unpublished"]')
+received=$(json "$WORK/collector.json" records)
+published=$(json "$WORK/collector.json" nats_published)
+unpublished=$(json "$WORK/collector.json" nats_unpublished)
 echo "collector: $received records received, published $published, unpublished $unpublished"
 read -r stored replicas leader <<<"${STREAM:-? ? ?}"
 echo "stream:    CVFMON holds $stored records, $replicas replicas, leader $leader"
-consumed=$(json "$WORK/consumer.json" 'd["records"]')
+consumed=$(json "$WORK/consumer.json" records)
 files=$(find "$OUT" -maxdepth 1 -name 'capture-*.pcapng' | sort)
 echo "consumer:  $consumed records, in $(echo "$files" | grep -c .) capture files in $OUT/"
 packets=$consumed
