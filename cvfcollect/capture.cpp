@@ -39,6 +39,7 @@ int captureOpen(Capture *c, const Options &o, const Listeners &l, const WaitPoli
     c->w.wait = wait;
     snprintf(c->descr[0], sizeof c->descr[0], "cvfcollect udp %s", l.udp.name);
     snprintf(c->descr[1], sizeof c->descr[1], "cvfcollect tcp %s", l.tcp.name);
+    snprintf(c->descr[2], sizeof c->descr[2], "cvfcollect stream %s", o.stream);
     c->failNote =
         o.exitOnWriteError ? "; ending"
                            : "; records are still counted, and captured again once it can be written";
@@ -57,21 +58,26 @@ static uint64_t stampMs(const CvRecord &rec)
     return rec.stampSecs * 1000 + rec.stampMsecs;
 }
 
-int captureRecord(Capture *c, const CvRecord &rec, uint64_t missed, int viaTcp, uint64_t nowNs)
+int captureRecord(Capture *c, const CvRecord &rec, uint64_t missed, int via, uint64_t streamSeq,
+                  uint64_t nowNs)
 {
     if (!c->capturing)
         return 1;
     char name[24];
     snprintf(name, sizeof name, "gw%u-line%u", rec.gwId, rec.lineNum);
+    char comment[kMaxEpbComment];
+    if (streamSeq)
+        snprintf(comment, sizeof comment, "nats-seq=%llu", (unsigned long long)streamSeq);
     PcapPacket pkt = {lineKey(rec.gwId, rec.lineNum),
                       name,
-                      c->descr[viaTcp ? 1 : 0],
+                      c->descr[via < 3 ? via : 0],
                       stampMs(rec),
                       rec.txFlag ? kEpbOutbound : kEpbInbound,
                       missed,
                       rec.frame,
                       rec.frameLen,
-                      rec.frameLen};
+                      rec.frameLen,
+                      streamSeq ? comment : nullptr};
     pcapWrite(&c->w, pkt, nowNs);
     return reported(c, !c->w.failed);
 }

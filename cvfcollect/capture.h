@@ -15,7 +15,7 @@ struct Options;
 struct Capture {
     PcapWriter w;
     int capturing;        // 1 once the capture was started
-    char descr[2][128];   // if_description of records from UDP and from TCP
+    char descr[3][128];   // if_description of records from UDP, TCP and the stream
     const char *failNote; // what follows a failure, appended to its report
     uint64_t writeErrors; // failures reported: each took the capture down
 };
@@ -30,7 +30,10 @@ int captureOpen(Capture *c, const Options &o, const Listeners &l, const WaitPoli
 // Adds one valid record that arrived over TCP (viaTcp 1) or UDP; missed:
 // the sequence numbers of its line that it shows missing (its drop count).
 // This and the calls below return 0 once a capture write has failed.
-int captureRecord(Capture *c, const CvRecord &rec, uint64_t missed, int viaTcp, uint64_t nowNs);
+// streamSeq: the record's sequence number in the stream it was read from
+// (--from-nats), kept as the packet comment "nats-seq=N"; 0 for none.
+int captureRecord(Capture *c, const CvRecord &rec, uint64_t missed, int via, uint64_t streamSeq,
+                  uint64_t nowNs);
 // Writes out what is gathered, before the receive loop waits.
 int captureFlush(Capture *c);
 // SIGHUP: starts a new capture file at once (see pcapReopen); a notice

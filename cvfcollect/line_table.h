@@ -96,6 +96,18 @@ struct LineStats {
 // build) of slot pointers.
 static_assert(sizeof(LineStats) <= 3200, "a line's memory is bounded");
 
+// What the publisher of --nats did with the valid records.
+struct NatsTotals {
+    int publishing;        // 1 with --nats: the summary and the metrics show these
+    uint64_t published;    // acknowledged by the stream (stored, or already held)
+    uint64_t duplicates;   // of those, ones the stream already held (same message id)
+    uint64_t unpublished;  // never stored: the backlog was full, or unacknowledged at the end
+    uint64_t backlog;      // held now, not yet acknowledged
+    uint64_t resent;       // publishes repeated after a failure or a missing acknowledgement
+    int reading;           // 1 with --from-nats: the summary shows redelivered
+    uint64_t redelivered;  // records the stream delivered again that were written already: skipped
+};
+
 struct Totals {
     uint64_t records;
     uint64_t invalid;
@@ -105,6 +117,7 @@ struct Totals {
     uint64_t tcpStalled;   // connections closed for sitting inside a record too long
     uint64_t tcpEvicted;   // idle connections closed to make room for a new one
     uint64_t firstNs, lastNs;  // first and last valid record, monotonic clock
+    NatsTotals nats;
 };
 
 // The one place that knows a line's state: the summary, the JSON, the

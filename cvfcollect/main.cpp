@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "nats_source.h"
+#include "publisher.h"
 #include "run.h"
 #include "serve.h"
 #include "summary.h"
@@ -63,13 +65,52 @@ static void closeHttp(Collector *c, HttpSide *side)
 #endif
 }
 
-// Opens the sockets, the capture and the HTTP side, says where they listen
-// and writes the ready file; 0 when any of that fails (a capture that
-// cannot start only with --exit-on-write-error).
+// Connects the publisher of --nats or the stream source of --from-nats;
+// 0 when it cannot. The source goes on after the last record that the
+// capture files hold, read before the capture starts.
+static int openStream(Collector *c)
+{
+#if CV_HAVE_NATS
+    const Options &o = c->opt;
+    if (o.natsUrls && !(c->pub = publisherOpen(o, &c->lines.totals.nats)))
+        return 0;
+    if (o.fromNats) {
+        c->lines.totals.nats.reading = 1;
+        if (!(c->src = natsSourceOpen(o)))
+            return 0;
+        fprintf(stderr, "reading stream %s from %s\n", o.stream, o.fromNats);
+    }
+#else
+    (void)c;  // refused with the options already
+#endif
+    return 1;
+}
+
+// Ends publishing (waiting a while for the acknowledgements) or reading.
+static void closeStream(Collector *c)
+{
+#if CV_HAVE_NATS
+    constexpr uint64_t kPublishWaitNs = 5000000000u;
+    if (c->pub)
+        publisherClose(c->pub, kPublishWaitNs);
+    if (c->src)
+        natsSourceClose(c->src);
+    c->pub = nullptr;
+    c->src = nullptr;
+#else
+    (void)c;
+#endif
+}
+
+// Opens the sockets (or the stream), the capture and the HTTP side, says
+// where they listen and writes the ready file; 0 when any of that fails
+// (a capture that cannot start only with --exit-on-write-error).
 static int startListening(Collector *c, HttpSide *side)
 {
     const Options &o = c->opt;
-    if (!openListeners(o, &c->net))
+    if (!o.fromNats && !openListeners(o, &c->net))
+        return 0;
+    if (!openStream(c))
         return 0;
     if (!captureOpen(&c->capture, o, c->net, &c->wait, monoNs()) && o.exitOnWriteError)
         return 0;
@@ -85,6 +126,7 @@ static int startListening(Collector *c, HttpSide *side)
 static int finish(Collector *c)
 {
     const Options &o = c->opt;
+    closeStream(c);  // the last records are written before the source acknowledges them
     int ok = captureClose(&c->capture);
     ok &= dumpClose(&c->dump);
     ok &= dumpClose(&c->dumpInvalid);
@@ -120,8 +162,10 @@ static int collect(const Options &o)
     connTableClose(&c.conns);
     if (ok)
         ok = finish(&c);
-    else
+    else {
+        closeStream(&c);
         captureClose(&c.capture);  // the dumps keep what they held
+    }
     collectorClose(&c);
     return ok ? 0 : 1;
 }

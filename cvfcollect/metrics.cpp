@@ -105,6 +105,23 @@ void collectorFamilies(HttpBody *out, const Collector &c)
         head(out, m.f);
         httpAppend(out, "%s %" PRIu64 "\n", m.f.name, m.value);
     }
+    const NatsTotals &nt = tot.nats;
+    const struct {
+        Family f;
+        uint64_t value;
+    } nats[] = {
+        {{"cvfcollect_nats_published_total", "counter", "Records the stream acknowledged (--nats)."}, nt.published},
+        {{"cvfcollect_nats_duplicates_total", "counter", "Of those, records the stream held already (same message id)."}, nt.duplicates},
+        {{"cvfcollect_nats_unpublished_total", "counter", "Records never stored in the stream: the backlog was full."}, nt.unpublished},
+        {{"cvfcollect_nats_backlog", "gauge", "Records held until the stream acknowledges them."}, nt.backlog},
+        {{"cvfcollect_nats_resent_total", "counter", "Publishes repeated after a failure or a missing acknowledgement."}, nt.resent},
+    };
+    for (const auto &m : nats) {
+        if (!nt.publishing)
+            break;
+        head(out, m.f);
+        httpAppend(out, "%s %" PRIu64 "\n", m.f.name, m.value);
+    }
     const Family start = {"process_start_time_seconds", "gauge",
                           "Start time of the process since unix epoch in seconds."};
     head(out, start);

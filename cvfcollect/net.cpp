@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
@@ -87,11 +88,46 @@ static int resolveBind(const char *bindAddr, int type, int port, struct addrinfo
     return getaddrinfo(host, service, &hints, res);
 }
 
+// --join: the UDP socket is a member of the multicast group at bind
+// address a, on the interface of --join-if (or the one the system picks).
+// Returns 0 with errno set when it cannot be.
+static int joinGroup(int fd, const struct addrinfo *a, const char *ifName)
+{
+    unsigned ifIndex = 0;
+    if (ifName && !(ifIndex = if_nametoindex(ifName)))
+        return 0;
+    if (a->ai_family == AF_INET) {
+        struct ip_mreqn m;
+        memset(&m, 0, sizeof m);
+        m.imr_multiaddr = ((const struct sockaddr_in *)a->ai_addr)->sin_addr;
+        m.imr_ifindex = (int)ifIndex;
+        if (!IN_MULTICAST(ntohl(m.imr_multiaddr.s_addr))) {
+            errno = EINVAL;
+            return 0;
+        }
+        return setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m) == 0;
+    }
+    struct ipv6_mreq m;
+    m.ipv6mr_multiaddr = ((const struct sockaddr_in6 *)a->ai_addr)->sin6_addr;
+    m.ipv6mr_interface = ifIndex;
+    if (!IN6_IS_ADDR_MULTICAST(&m.ipv6mr_multiaddr)) {
+        errno = EINVAL;
+        return 0;
+    }
+    return setsockopt(fd, IPPROTO_IPV6, IPV6_JOIN_GROUP, &m, sizeof m) == 0;
+}
+
 // Opens one socket bound to port; returns it, or -1 with errno or *gaiErr set.
+// With --join the UDP socket is bound to the group's address with
+// SO_REUSEADDR, as multicast receivers are: every receiver of the group on
+// this host may share the port and each gets every datagram of the group
+// (SO_REUSEPORT would share out unicast datagrams among them instead), and
+// datagrams sent to the port at other addresses do not reach it.
 static int bindOne(const Options &o, int type, int port, int *gaiErr, const char **shown)
 {
     struct addrinfo *res = nullptr;
-    *gaiErr = resolveBind(o.bindAddr, type, port, &res, shown);
+    int group = type == SOCK_DGRAM && o.joinGroup;
+    *gaiErr = resolveBind(group ? o.joinGroup : o.bindAddr, type, port, &res, shown);
     if (*gaiErr)
         return -1;
     int fd = socket(res->ai_family, res->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
@@ -100,14 +136,15 @@ static int bindOne(const Options &o, int type, int port, int *gaiErr, const char
         int on = 1, off = 0;
         if (res->ai_family == AF_INET6)
             setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
-        if (type == SOCK_STREAM)
+        if (type == SOCK_STREAM || group)
             setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         setRcvBuf(fd, o.rcvBufSize);
         // The backlog asked for is capped at the system's maximum
         // (net.core.somaxconn): a burst of connects waits in the queue
         // rather than for its SYNs to be sent again.
         if (bind(fd, res->ai_addr, res->ai_addrlen) != 0 ||
-            (type == SOCK_STREAM && listen(fd, INT_MAX) != 0)) {
+            (type == SOCK_STREAM && listen(fd, INT_MAX) != 0) ||
+            (group && !joinGroup(fd, res, o.joinIf))) {
             int e = errno;
             close(fd);
             errno = e;
@@ -276,8 +313,8 @@ int connTableOpen(ConnTable *t, unsigned size, unsigned extraFds)
     if (!ensureDescriptors((rlim_t)size + extraFds + kSpareFds))
         return 0;
     t->slots = (Conn *)calloc(size + 1, sizeof *t->slots);
-    t->fds = (struct pollfd *)calloc(size + 3, sizeof *t->fds);
-    t->polled = (Conn **)calloc(size + 3, sizeof *t->polled);
+    t->fds = (struct pollfd *)calloc(size + 4, sizeof *t->fds);
+    t->polled = (Conn **)calloc(size + 4, sizeof *t->polled);
     if (!t->slots || !t->fds || !t->polled) {
         fprintf(stderr, "cvfcollect: no memory for %u connections\n", size);
         connTableClose(t);

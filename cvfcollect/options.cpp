@@ -15,6 +15,7 @@
 
 static const char kUsage[] =
     "usage: cvfcollect -p port [-hPtuUvx] [-b address] [-c count] [-d seconds]\n"
+    "                  [--join group [--join-if interface]]\n"
     "                  [-i seconds] [-j file] [-r file]\n"
     "                  [-w file|- [-y linktype] [-C megabytes] [-G seconds] [-W count]\n"
     "                   [--exit-on-write-error]]\n"
@@ -24,11 +25,17 @@ static const char kUsage[] =
     "                  [--http [address:]port] [--silent seconds]\n"
     "                  [--loss-alarm count] [--loss-window seconds]\n"
     "                  [--v0 | --v1]\n"
+    "                  [--nats url[,url...] [--stream name] [--replicas count]\n"
+    "                   [--storage file|memory] [--max-age seconds] [--max-bytes bytes]\n"
+    "                   [--nats-max-pending count] [--nats-backlog count]]\n"
+    "       cvfcollect --from-nats url[,url...] [--stream name] [--subject filter]\n"
+    "                  [--durable name] [options above but -p, -b, -t, -u, --join, --nats]\n"
     "%s"
     "       signals: SIGUSR1 prints the summary so far, SIGHUP starts a new capture file,\n"
     "                SIGINT and SIGTERM end the run with the summary\n"
     "       http: GET /metrics (Prometheus), / (the live page), /api/lines (its data)\n"
-    "       alarms on stderr: a line silent, its records back, frames lost over the limit\n";
+    "       alarms on stderr: a line silent, its records back, frames lost over the limit\n"
+    "       nats: subjects cvfmon.<gw>.<line>, default stream CVFMON\n";
 
 // "       linktype: mtp2 (default), lapd, ..., or a number 0-65535\n", from
 // the link-type table.
@@ -95,7 +102,9 @@ static int parseMegabytes(const char *s, uint64_t *out)
 enum LongOnly {
     kOptV0 = 256, kOptV1, kOptDump, kOptDumpInvalid, kOptRcvbuf, kOptTcpCloseAfter, kOptMaxFrame,
     kOptExitOnWriteError, kOptMaxConns, kOptTcpStallTimeout, kOptHttp, kOptSilent, kOptLossAlarm,
-    kOptLossWindow
+    kOptLossWindow, kOptNats, kOptStream, kOptReplicas, kOptStorage, kOptMaxAge, kOptMaxBytes,
+    kOptNatsMaxPending, kOptNatsBacklog, kOptFromNats, kOptSubject, kOptDurable, kOptJoin,
+    kOptJoinIf
 };
 
 static const struct option kLongOptions[] = {
@@ -132,6 +141,19 @@ static const struct option kLongOptions[] = {
     {"silent", required_argument, nullptr, kOptSilent},
     {"loss-alarm", required_argument, nullptr, kOptLossAlarm},
     {"loss-window", required_argument, nullptr, kOptLossWindow},
+    {"nats", required_argument, nullptr, kOptNats},
+    {"stream", required_argument, nullptr, kOptStream},
+    {"replicas", required_argument, nullptr, kOptReplicas},
+    {"storage", required_argument, nullptr, kOptStorage},
+    {"max-age", required_argument, nullptr, kOptMaxAge},
+    {"max-bytes", required_argument, nullptr, kOptMaxBytes},
+    {"nats-max-pending", required_argument, nullptr, kOptNatsMaxPending},
+    {"nats-backlog", required_argument, nullptr, kOptNatsBacklog},
+    {"from-nats", required_argument, nullptr, kOptFromNats},
+    {"subject", required_argument, nullptr, kOptSubject},
+    {"durable", required_argument, nullptr, kOptDurable},
+    {"join", required_argument, nullptr, kOptJoin},
+    {"join-if", required_argument, nullptr, kOptJoinIf},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -159,6 +181,8 @@ static OptResult linkTypeError(const char *arg)
     linkTypeNames(names, sizeof names);
     return refuse("unknown link type: %s (use %s, or a number 0 to 65535)", arg, names);
 }
+
+static OptResult applyNatsOption(int c, const char *arg, Options *o);
 
 // Applies one option; returns kOptRun to go on.
 static OptResult applyOption(int c, const char *arg, Options *o)
@@ -263,6 +287,64 @@ static OptResult applyOption(int c, const char *arg, Options *o)
         printUsage();
         return kOptHelp;
     default:
+        return applyNatsOption(c, arg, o);
+    }
+}
+
+// The options of publishing and reading a stream, and of the multicast
+// group.
+static OptResult applyNatsOption(int c, const char *arg, Options *o)
+{
+    uint64_t n;
+    switch (c) {
+    case kOptNats: o->natsUrls = arg; return kOptRun;
+    case kOptFromNats: o->fromNats = arg; return kOptRun;
+    case kOptStream:
+        if (!*arg || strpbrk(arg, ". *>/\\"))
+            return usageError("invalid stream name", arg);
+        o->stream = arg;
+        return kOptRun;
+    case kOptReplicas:
+        if (!parseCount(arg, kMaxReplicas, &n) || n == 0)
+            return usageError("invalid replica count (1 to 5)", arg);
+        o->replicas = (unsigned)n;
+        return kOptRun;
+    case kOptStorage:
+        if (strcmp(arg, "file") != 0 && strcmp(arg, "memory") != 0)
+            return usageError("invalid storage (file or memory)", arg);
+        o->memoryStorage = strcmp(arg, "memory") == 0;
+        return kOptRun;
+    case kOptMaxAge:
+        if (!parseCount(arg, 1000000000, &o->maxAgeSecs))
+            return usageError("invalid age (whole seconds, 0 for none)", arg);
+        return kOptRun;
+    case kOptMaxBytes:
+        if (!parseCount(arg, INT64_MAX, &o->maxBytes))
+            return usageError("invalid byte count (0 for none)", arg);
+        return kOptRun;
+    case kOptNatsMaxPending:
+        if (!parseCount(arg, 1000000, &n) || n == 0)
+            return usageError("invalid pending count", arg);
+        o->natsMaxPending = (unsigned)n;
+        return kOptRun;
+    case kOptNatsBacklog:
+        if (!parseCount(arg, 100000000, &n) || n == 0)
+            return usageError("invalid backlog (records)", arg);
+        o->natsBacklog = (unsigned)n;
+        return kOptRun;
+    case kOptSubject:
+        if (!*arg || strchr(arg, ' '))
+            return usageError("invalid subject filter", arg);
+        o->subject = arg;
+        return kOptRun;
+    case kOptDurable:
+        if (!*arg || strpbrk(arg, ". *>/\\"))
+            return usageError("invalid durable name", arg);
+        o->durable = arg;
+        return kOptRun;
+    case kOptJoin: o->joinGroup = arg; return kOptRun;
+    case kOptJoinIf: o->joinIf = arg; return kOptRun;
+    default:
         printUsage();
         return kOptUsage;
     }
@@ -285,6 +367,30 @@ static OptResult checkCapture(const Options &o)
     return kOptRun;
 }
 
+// Publishing and reading a stream: what this build has and what goes
+// together.
+static OptResult checkNats(const Options &o)
+{
+    if ((o.natsUrls || o.fromNats) && !kHaveNats) {
+        fprintf(stderr, "cvfcollect: --%s: this build has no NATS support\n",
+                o.natsUrls ? "nats" : "from-nats");
+        return kOptUsage;
+    }
+    if (o.joinIf && !o.joinGroup)
+        return refuse("--join-if needs --join");
+    if (o.joinGroup && o.listenTcp && !o.listenUdp)
+        return refuse("--join is for UDP: not with -t alone");
+    if ((o.subject || o.durable) && !o.fromNats)
+        return refuse("--subject and --durable need --from-nats");
+    if (!o.fromNats)
+        return kOptRun;
+    if (o.natsUrls)
+        return refuse("--from-nats reads the stream that --nats publishes to: give one of them");
+    if (o.port >= 0 || o.bindAddr || o.listenTcp || o.listenUdp || o.joinGroup)
+        return refuse("--from-nats reads no socket: -p, -b, -t, -u and --join do not apply");
+    return kOptRun;
+}
+
 OptResult parseOptions(int argc, char **argv, Options *o)
 {
     *o = Options{};
@@ -297,6 +403,9 @@ OptResult parseOptions(int argc, char **argv, Options *o)
     }
     if (optind < argc)
         return usageError("unexpected argument", argv[optind]);
+    OptResult r = checkNats(*o);
+    if (r != kOptRun || o->fromNats)
+        return r == kOptRun ? checkCapture(*o) : r;
     if (o->port < 0) {
         fprintf(stderr, "cvfcollect: no port given (-p)\n");
         printUsage();

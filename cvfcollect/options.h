@@ -12,6 +12,12 @@ constexpr unsigned kDefaultSilentSecs = 60;  // a line without records for this 
 constexpr unsigned kDefaultLossAlarm = 10;   // frames lost within the window that raise the alarm
 constexpr unsigned kDefaultLossWindow = 60;  // seconds of that window
 constexpr unsigned kMaxLossWindow = 300;     // the per-second history a line keeps
+constexpr const char *kDefaultStream = "CVFMON";  // the JetStream stream of --nats and --from-nats
+constexpr const char *kStreamSubjects = "cvfmon.>";  // what the stream holds: cvfmon.<gw>.<line>
+constexpr unsigned kDefaultReplicas = 1;      // copies the cluster keeps of a new stream
+constexpr unsigned kMaxReplicas = 5;          // the most JetStream keeps
+constexpr unsigned kDefaultNatsMaxPending = 4096;  // records published and not yet acknowledged
+constexpr unsigned kDefaultNatsBacklog = 200000;   // records held until the cluster acknowledges them
 
 // Every setting, with its default; parseOptions starts from these.
 struct Options {
@@ -47,6 +53,19 @@ struct Options {
     unsigned silentSecs = kDefaultSilentSecs;  // --silent: seconds without records until a line is silent; 0 never
     unsigned lossAlarm = kDefaultLossAlarm;    // --loss-alarm: more frames lost than this in a window are reported; 0 never
     unsigned lossWindow = kDefaultLossWindow;  // --loss-window: seconds of that window
+    const char *natsUrls = nullptr;     // --nats: URL[,URL...] of the cluster records are published to
+    const char *stream = kDefaultStream;  // --stream: the stream published to or read
+    unsigned replicas = kDefaultReplicas;  // --replicas: copies of a stream created here
+    bool memoryStorage = false;         // --storage memory (or file): where a created stream keeps records
+    uint64_t maxAgeSecs = 0;            // --max-age: records older are removed; 0 never
+    uint64_t maxBytes = 0;              // --max-bytes: oldest records removed beyond this; 0 no limit
+    unsigned natsMaxPending = kDefaultNatsMaxPending;  // --nats-max-pending: published, awaiting acknowledgement
+    unsigned natsBacklog = kDefaultNatsBacklog;  // --nats-backlog: records held unacknowledged, beyond: unpublished
+    const char *fromNats = nullptr;     // --from-nats: URL[,URL...]: read the stream instead of sockets
+    const char *subject = nullptr;      // --subject: filter of --from-nats; null: the whole stream
+    const char *durable = nullptr;      // --durable: consumer that keeps its place; null: ephemeral
+    const char *joinGroup = nullptr;    // --join: multicast group the UDP socket joins
+    const char *joinIf = nullptr;       // --join-if: interface of that group; null: the system's choice
 };
 
 // 1 when this build serves HTTP (--http); the 32-bit build does not.
@@ -54,6 +73,13 @@ struct Options {
 #define CV_HAVE_HTTP 0
 #endif
 constexpr bool kHaveHttp = CV_HAVE_HTTP;
+
+// 1 when this build publishes to and reads from NATS JetStream (--nats,
+// --from-nats); the 32-bit build does not.
+#ifndef CV_HAVE_NATS
+#define CV_HAVE_NATS 0
+#endif
+constexpr bool kHaveNats = CV_HAVE_NATS;
 
 // Result of parseOptions.
 enum OptResult { kOptRun, kOptHelp, kOptUsage };

@@ -14,6 +14,8 @@
 #include <initializer_list>
 
 #include "http.h"
+#include "nats_source.h"
+#include "publisher.h"
 #include "print.h"
 #include "summary.h"
 
@@ -52,6 +54,8 @@ int collectorOpen(Collector *c, const Options &o)
     c->stop = 0;
     c->alarms = {};
     c->http = nullptr;
+    c->pub = nullptr;
+    c->src = nullptr;
     c->startNs = monoNs();
     c->startWallNs = wallNs();
     if (!lineTableOpen(&c->lines) || (o.listenUdp && !(c->udp = udpBatchNew()))) {
@@ -60,7 +64,8 @@ int collectorOpen(Collector *c, const Options &o)
         return 0;
     }
     unsigned httpFds = o.httpAddr ? kHttpDefaultLimits.connections + 2 : 0;  // connections, listener, epoll
-    if (!connTableOpen(&c->conns, o.listenTcp ? o.maxConns : 0, httpFds)) {
+    unsigned natsFds = o.natsUrls ? 1 : 0;  // the publisher's acknowledgements
+    if (!connTableOpen(&c->conns, o.listenTcp ? o.maxConns : 0, httpFds + natsFds)) {
         collectorClose(c);
         return 0;
     }
@@ -84,12 +89,17 @@ static void captureWent(Collector *c, int ok)
         c->stop = 1;
 }
 
-void takeRecord(Collector *c, const CvRecord &rec, const uint8_t *raw, int viaTcp, uint64_t nowNs)
+void takeRecord(Collector *c, const CvRecord &rec, const uint8_t *raw, RecordVia via,
+                uint64_t streamSeq, uint64_t nowNs)
 {
     const Options &o = c->opt;
     alarmsRecord(&c->lines, rec.gwId, rec.lineNum, o, nowNs, stderr);
     uint64_t missed = lineTableRecord(&c->lines, rec, nowNs);
-    captureWent(c, captureRecord(&c->capture, rec, missed, viaTcp, nowNs));
+    captureWent(c, captureRecord(&c->capture, rec, missed, via, streamSeq, nowNs));
+#if CV_HAVE_NATS
+    if (c->pub)
+        publisherRecord(c->pub, rec, raw, nowNs);
+#endif
     dumpWrite(&c->dump, raw, rec.recordLen);
     if (o.print)
         printRecord(stdout, rec, o.hex, o.utc);
@@ -117,7 +127,7 @@ void takeDatagram(Collector *c, const uint8_t *p, size_t len, const struct socka
     if (len <= kUdpSlot)
         check = decodeDatagram(p, len, o.udpVersion, o.maxFrame, &rec);
     if (check == kRecOk) {
-        takeRecord(c, rec, p, 0, nowNs);
+        takeRecord(c, rec, p, kViaUdp, 0, nowNs);
         return;
     }
     char name[80] = "udp";
@@ -153,7 +163,7 @@ int takeStream(Collector *c, Conn *conn, uint64_t nowNs)
             reportLostSync(c, conn, why);
             return 0;
         }
-        takeRecord(c, rec, raw, 1, nowNs);
+        takeRecord(c, rec, raw, kViaTcp, 0, nowNs);
         conn->records++;
         if (o.tcpCloseAfter && conn->records >= o.tcpCloseAfter) {
             if (o.verbose)
@@ -386,8 +396,8 @@ static struct timespec *waitLimit(Collector *c, uint64_t startNs, uint64_t nowNs
     return ts;
 }
 
-// Fills the poll set: UDP, TCP listener, the HTTP server, then the open
-// connections.
+// Fills the poll set: UDP, TCP listener, the HTTP server, the
+// publisher's acknowledgements, then the open connections.
 static int pollSet(Collector *c)
 {
     ConnTable *t = &c->conns;
@@ -395,6 +405,10 @@ static int pollSet(Collector *c)
     for (const Listener *l : {&c->net.udp, &c->net.tcp, &c->net.http})
         if (l->fd >= 0)
             t->fds[n++] = {l->fd, POLLIN, 0};
+#if CV_HAVE_NATS
+    if (c->pub)
+        t->fds[n++] = {publisherFd(c->pub), POLLIN, 0};
+#endif
     for (unsigned i = 0; i < t->size; i++) {
         Conn *conn = &t->slots[i];
         if (conn->fd < 0)
@@ -452,6 +466,49 @@ static uint64_t earlier(uint64_t a, uint64_t b)
     return a < b ? a : b;
 }
 
+// Acknowledgements, retries and waiting records of the publisher; when it
+// is due again.
+static uint64_t servePublisher(Collector *c, uint64_t nowNs)
+{
+#if CV_HAVE_NATS
+    if (c->pub)
+        return publisherTick(c->pub, nowNs);
+#endif
+    (void)c;
+    (void)nowNs;
+    return UINT64_MAX;
+}
+
+#if CV_HAVE_NATS
+// One record read from the stream, through the same checks as a datagram.
+static int takeFromStream(void *ctx, const StreamRecord &r)
+{
+    Collector *c = (Collector *)ctx;
+    CvRecord rec;
+    RecordCheck check = decodeDatagram(r.data, r.len, r.version, c->opt.maxFrame, &rec);
+    if (check == kRecOk)
+        takeRecord(c, rec, r.data, kViaStream, r.seq, monoNs());
+    else
+        takeInvalid(c, "stream", check, r.data, r.len, r.version);
+    return !c->stop;  // a stop signal waits for the batch: it is written and acknowledged whole
+}
+
+// Reads a batch of the stream, waiting up to limit, writes it out and
+// only then acknowledges it.
+static void serveStream(Collector *c, const struct timespec *limit)
+{
+    constexpr int kMaxWaitMs = 100;  // the signals and the HTTP side are served between fetches
+    int waitMs = kMaxWaitMs;
+    if (limit && limit->tv_sec == 0 && limit->tv_nsec / 1000000 < waitMs)
+        waitMs = (int)(limit->tv_nsec / 1000000) + 1;
+    if (natsSourceFetch(c->src, waitMs, takeFromStream, c) > 0)
+        captureWent(c, captureFlush(&c->capture));
+    c->lines.totals.nats.redelivered = natsSourceAgain(c->src);
+    if (!c->capture.w.failed)
+        natsSourceAck(c->src);
+}
+#endif
+
 void runCollector(Collector *c)
 {
     ConnTable *t = &c->conns;
@@ -470,13 +527,15 @@ void runCollector(Collector *c)
         wake = earlier(wake, alarmsDue(c->alarms, c->opt));
         wake = earlier(wake, evictionReportDue(t->evicted));
         wake = earlier(wake, httpDue(c, now));
+        wake = earlier(wake, servePublisher(c, now));
         struct timespec ts;
         struct timespec *limit = waitLimit(c, start, now, wake, &ts);
         if (c->stop)
             break;
         fflush(stdout);  // record lines reach their reader before the loop waits
         int n = pollSet(c);
-        int r = ppoll(t->fds, (nfds_t)n, limit, &c->wait.mask);
+        struct timespec noWait = {0, 0};
+        int r = ppoll(t->fds, (nfds_t)n, c->src ? &noWait : limit, &c->wait.mask);
         if (r < 0) {
             if (errno == EINTR)
                 continue;
@@ -494,10 +553,16 @@ void runCollector(Collector *c)
                 serviceAccept(c);
             else if (p.fd == c->net.http.fd)
                 httpReady = 1;  // served once the records are taken
+            else if (!t->polled[i])
+                continue;  // the publisher's acknowledgements: taken at the top of the loop
             else if (t->polled[i]->fd == p.fd)  // not closed to make room meanwhile
                 readConn(c, t->polled[i]);
         }
         serveHttp(c, httpReady);
+#if CV_HAVE_NATS
+        if (c->src && !stopAsked(*c) && !c->stop)
+            serveStream(c, limit);
+#endif
     }
     evictionReport(&t->evicted, monoNs(), stderr);
 }

@@ -22,6 +22,11 @@ struct SignalsSeen {
 };
 
 struct HttpServer;
+struct Publisher;
+struct NatsSource;
+
+// Where a record came from: the capture's interface description says it.
+enum RecordVia { kViaUdp, kViaTcp, kViaStream };
 
 // Everything one run of the collector holds.
 struct Collector {
@@ -38,6 +43,8 @@ struct Collector {
     int stop;              // 1 once a stop condition was met
     Alarms alarms;         // silent lines and loss rates on standard error
     HttpServer *http;      // --http: served from the loop; null without
+    Publisher *pub;        // --nats: every valid record to the stream; null without
+    NatsSource *src;       // --from-nats: the records come from the stream; null without
     uint64_t startNs;      // when the run began: monotonic clock
     uint64_t startWallNs;  // and the same moment on the wall clock (since 1970)
 };
@@ -55,9 +62,11 @@ int collectorOpen(Collector *c, const Options &o);
 // Closes the connections and the sockets and frees what collectorOpen made.
 void collectorClose(Collector *c);
 
-// One valid record (raw: its bytes as received) that came over TCP
-// (viaTcp 1) or UDP.
-void takeRecord(Collector *c, const CvRecord &rec, const uint8_t *raw, int viaTcp, uint64_t nowNs);
+// One valid record (raw: its bytes as received) that came by way via;
+// streamSeq: its sequence number in the stream it was read from, 0 for
+// none.
+void takeRecord(Collector *c, const CvRecord &rec, const uint8_t *raw, RecordVia via,
+                uint64_t streamSeq, uint64_t nowNs);
 // One refused record; from names the sender for the notice.
 void takeInvalid(Collector *c, const char *from, RecordCheck why, const uint8_t *p, size_t len,
                  int version);

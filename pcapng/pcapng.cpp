@@ -199,6 +199,11 @@ size_t encodeEpb(uint8_t *out, uint32_t ifId, const PcapPacket &pkt)
     putOption32(&o, kOptEpbFlags, pkt.flags);
     if (pkt.drops)
         putOption64(&o, kOptEpbDropCount, pkt.drops);
+    if (pkt.comment) {
+        char text[kMaxEpbComment + 1];
+        snprintf(text, sizeof text, "%s", pkt.comment);
+        putText(&o, kOptComment, text);
+    }
     return endBlock(&o);
 }
 

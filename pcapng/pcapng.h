@@ -24,6 +24,7 @@ constexpr uint32_t kBlockIsb = 5;
 constexpr uint32_t kByteOrderMagic = 0x1A2B3C4D;
 
 constexpr uint16_t kOptEndOfOpt = 0;
+constexpr uint16_t kOptComment = 1;
 constexpr uint16_t kOptShbUserAppl = 4;
 constexpr uint16_t kOptIfName = 2;
 constexpr uint16_t kOptIfDescription = 3;
@@ -41,8 +42,10 @@ constexpr uint32_t kSnapLen = 65535;  // a frameLen never exceeds it
 
 constexpr size_t kMaxOptText = 200;   // longer option texts are cut
 constexpr size_t kMaxPacket = 65535;
-// The largest block: an EPB of kMaxPacket bytes with flags and drop count.
-constexpr size_t kMaxBlockLen = 28 + ((kMaxPacket + 3) & ~(size_t)3) + 8 + 12 + 4 + 4;
+// The largest block: an EPB of kMaxPacket bytes with flags, drop count and
+// a comment of kMaxEpbComment bytes.
+constexpr size_t kMaxEpbComment = 32;
+constexpr size_t kMaxBlockLen = 28 + ((kMaxPacket + 3) & ~(size_t)3) + 8 + 12 + (4 + kMaxEpbComment) + 4 + 4;
 static_assert(kMaxBlockLen >= 28 + 3 * (4 + kMaxOptText + 3) + 12 + 4, "room for an IDB or SHB");
 
 // Link types by name, for the command line.
@@ -71,6 +74,7 @@ struct PcapPacket {
     const uint8_t *data;
     uint32_t capLen;         // at most kMaxPacket
     uint32_t origLen;
+    const char *comment;     // opt_comment, left out when null; cut at kMaxEpbComment bytes
 };
 
 // What an interface saw in one file, for its statistics block.

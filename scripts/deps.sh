@@ -2,7 +2,7 @@
 # Installs the Debian packages that building and testing need, only those
 # that are missing. Runs as root (CI) or through sudo when available.
 set -e
-PKGS="cmake make g++ g++-multilib googletest python3 iproute2 binutils clang libclang-rt-14-dev socat iperf3 procps tshark dpkg-dev lintian systemd man-db libcap2-bin pkg-config libmicrohttpd-dev libjs-dygraphs prometheus chromium curl libwiretap-dev libwsutil-dev libwireshark-dev libglib2.0-dev"
+PKGS="cmake make g++ g++-multilib googletest python3 iproute2 binutils clang libclang-rt-14-dev socat iperf3 procps tshark dpkg-dev lintian systemd man-db libcap2-bin pkg-config libmicrohttpd-dev libjs-dygraphs prometheus chromium curl libwiretap-dev libwsutil-dev libwireshark-dev libglib2.0-dev libnats-dev nats-server"
 missing=""
 for p in $PKGS; do
     # A package whose triggers are still pending (while another dpkg run

@@ -75,6 +75,29 @@ TEST(CollectOptions, Accepted)
     }
 }
 
+TEST(CollectOptions, StreamOptions)
+{
+    ASSERT_EQ(parse({"-p", "1", "-u", "--join", "ff15::7", "--join-if", "lo"}), kOptRun);
+    EXPECT_STREQ(g_opts.joinGroup, "ff15::7");
+    EXPECT_STREQ(g_opts.joinIf, "lo");
+    if (!kHaveNats) {
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(parse({"-p", "1", "--nats", "nats://h"}), kOptUsage);
+        EXPECT_NE(testing::internal::GetCapturedStderr().find("no NATS support"), std::string::npos);
+        return;
+    }
+    ASSERT_EQ(parse({"-p", "1", "--nats", "nats://a,nats://b"}), kOptRun);
+    EXPECT_STREQ(g_opts.stream, "CVFMON");
+    EXPECT_EQ(g_opts.replicas, 1u);
+    EXPECT_FALSE(g_opts.memoryStorage);
+    ASSERT_EQ(parse({"--from-nats", "nats://h", "--stream", "S", "--subject", "cvfmon.3.>",
+                     "--durable", "cap", "-w", "c", "-G", "60"}),
+              kOptRun);
+    EXPECT_FALSE(g_opts.listenUdp || g_opts.listenTcp);
+    EXPECT_EQ(g_opts.port, -1);
+    EXPECT_STREQ(g_opts.subject, "cvfmon.3.>");
+}
+
 TEST(CollectOptions, Refused)
 {
     std::vector<std::vector<std::string>> cases = {
@@ -114,6 +137,21 @@ TEST(CollectOptions, Refused)
         {"-p", "1", "--loss-alarm", "x"},
         {"-p", "1", "--loss-window", "0"},
         {"-p", "1", "--loss-window", "301"},
+        // what goes with publishing, reading a stream and the multicast group
+        {"-p", "1", "--join-if", "lo"},
+        {"-p", "1", "-t", "--join", "239.1.2.3"},
+        {"-p", "1", "--subject", "cvfmon.>"},
+        {"-p", "1", "--durable", "d"},
+        {"-p", "1", "--replicas", "0"},
+        {"-p", "1", "--replicas", "6"},
+        {"-p", "1", "--storage", "disk"},
+        {"-p", "1", "--stream", "a.b"},
+        {"-p", "1", "--nats-backlog", "0"},
+        {"--from-nats", "nats://h", "-p", "1"},
+        {"--from-nats", "nats://h", "-u"},
+        {"--from-nats", "nats://h", "--nats", "nats://h"},
+        {"--from-nats", "nats://h", "--join", "239.1.2.3"},
+        {"--from-nats", "nats://h", "--durable", "a>b"},
     };
     testing::internal::CaptureStderr();
     for (auto &c : cases) {
