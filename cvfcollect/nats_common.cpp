@@ -79,7 +79,7 @@ int busConnect(natsConnection **nc, const char *urls)
 
 void busShutdown(void)
 {
-    nats_CloseAndWait(2000);
+    nats_CloseAndWait(0);  // every object is destroyed: the threads end
 }
 
 uint64_t busMonoNs(void)
