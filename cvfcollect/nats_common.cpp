@@ -3,6 +3,7 @@
 
 #include <nats/nats.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -80,6 +81,12 @@ int busConnect(natsConnection **nc, const char *urls)
 void busShutdown(void)
 {
     nats_CloseAndWait(0);  // every object is destroyed: the threads end
+}
+
+int busStopPending(void)
+{
+    sigset_t set;
+    return sigpending(&set) == 0 && (sigismember(&set, SIGINT) == 1 || sigismember(&set, SIGTERM) == 1);
 }
 
 uint64_t busMonoNs(void)

@@ -20,6 +20,7 @@
 
 constexpr int kFetchBatch = 256;
 constexpr int kSubscribeTries = 40;  // a quarter of a second apart
+constexpr int64_t kRequestWaitMs = 2000;  // for an answer of the cluster
 // A record fetched and not acknowledged is delivered again after this
 // long (a consumer killed before it acknowledged).
 constexpr int64_t kAckWaitNs = 3000000000;
@@ -237,7 +238,10 @@ NatsSource *natsSourceOpen(const Options &o)
         natsSourceClose(s);
         return nullptr;
     }
-    if (natsConnection_JetStream(&s->js, s->nc, nullptr) != NATS_OK) {
+    jsOptions jo;
+    jsOptions_Init(&jo);
+    jo.Wait = kRequestWaitMs;
+    if (natsConnection_JetStream(&s->js, s->nc, &jo) != NATS_OK) {
         busFailed("JetStream", o.stream);
         natsSourceClose(s);
         return nullptr;
@@ -256,7 +260,7 @@ NatsSource *natsSourceOpen(const Options &o)
     // seconds to answer for its consumers.
     natsStatus st = NATS_ERR;
     int known = -1;  // the durable consumer was there before this start: 1, 0, not yet known
-    for (int i = 0; i < kSubscribeTries && st != NATS_OK; i++) {
+    for (int i = 0; i < kSubscribeTries && st != NATS_OK && !busStopPending(); i++) {
         if (i) {
             struct timespec ts = {0, 250000000};
             nanosleep(&ts, nullptr);
@@ -264,6 +268,11 @@ NatsSource *natsSourceOpen(const Options &o)
         if (known < 0 && (known = durableKnown(s, o)) < 0)
             continue;
         st = js_PullSubscribe(&s->sub, s->js, subject, o.durable, nullptr, &so, &jerr);
+    }
+    if (st != NATS_OK && busStopPending()) {
+        fprintf(stderr, "cvfcollect: nats: stopped before stream %s could be read\n", o.stream);
+        natsSourceClose(s);
+        return nullptr;
     }
     if (st != NATS_OK) {
         busFailed("cannot read stream", o.stream);

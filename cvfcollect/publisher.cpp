@@ -28,6 +28,8 @@ constexpr uint64_t kAckTimeoutNs = 2000000000u;
 // After a failed publish or a negative acknowledgement, publishing pauses
 // this long.
 constexpr uint64_t kRetryPauseNs = 250000000u;
+// How long the set-up waits for an answer of the cluster.
+constexpr int64_t kRequestWaitMs = 2000;
 // How often the loop looks at the publisher while records wait.
 constexpr uint64_t kTickNs = 100000000u;
 
@@ -184,7 +186,10 @@ static int ensureStream(Publisher *p, char *why, size_t whySize)
 {
     const Options &o = p->o;
     jsCtx *js = nullptr;
-    if (natsConnection_JetStream(&js, p->nc, nullptr) != NATS_OK) {
+    jsOptions jo;
+    jsOptions_Init(&jo);
+    jo.Wait = kRequestWaitMs;
+    if (natsConnection_JetStream(&js, p->nc, &jo) != NATS_OK) {
         busLastError(why, whySize);
         return 0;
     }
@@ -337,7 +342,8 @@ Publisher *publisherOpen(const Options &o, NatsTotals *counts)
     p->setupRunning = 1;
     // A reachable cluster is ready before the first record; otherwise the
     // records wait in the backlog until it is.
-    for (uint64_t t0 = busMonoNs(); !p->ready.load() && busMonoNs() - t0 < kStartWaitNs;) {
+    for (uint64_t t0 = busMonoNs();
+         !p->ready.load() && busMonoNs() - t0 < kStartWaitNs && !busStopPending();) {
         struct timespec ts = {0, 20000000};
         nanosleep(&ts, nullptr);
     }
