@@ -4,7 +4,7 @@ JOBS ?= 2
 BUILD := build
 CMAKE_GEN := cmake -Wno-dev
 
-.PHONY: all deps build build-x64 build-x86 build-asan test test-x64 test-x86 test-asan demo flash-demo bench package clean
+.PHONY: all deps build build-x64 build-x86 build-asan test test-x64 test-x86 test-asan demo demo-cluster flash-demo bench package clean
 
 all: build
 
@@ -54,6 +54,11 @@ test: deps
 
 demo: deps build-x64
 	./scripts/demo.sh $(BUILD)/x64/bin
+
+# Two gateways' monitors, a collector publishing to a three-node NATS
+# JetStream cluster and a consumer writing pcapng to build/demo-cluster/.
+demo-cluster: deps build-x64
+	./scripts/demo-cluster.sh $(BUILD)/x64/bin
 
 flash-demo: deps build-x64
 	$(BUILD)/x64/bin/cvsim tolvi demo

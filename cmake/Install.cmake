@@ -5,6 +5,8 @@
 #                         dissector, the cvfmonUdp@ unit, an example port file
 #   tools  corvane-tools  cvfcollect, the cvsim simulator with its preload
 #                         libraries, their man pages, the cvfcollect unit
+#                         and, where the collector has NATS support, the
+#                         cvfcollect-consumer@ unit with its example settings
 #
 # `cmake --install build/x64` installs both under CMAKE_INSTALL_PREFIX;
 # `make package` (cpack) builds the two .deb files for the prefix /usr.
@@ -75,6 +77,12 @@ install(FILES ${CV_PKG_DIR}/debian/copyright ${cv_gz_dir}/changelog.Debian.gz
   DESTINATION ${cv_tools_doc} COMPONENT tools)
 install(FILES ${CV_PKG_DIR}/examples/cvfcollect-alerts.yml
   DESTINATION ${cv_tools_doc}/examples COMPONENT tools)
+# The stream reader's unit and settings come with the collector that can
+# read a stream (not in the 32-bit build, which has no NATS client).
+if(CV_HAVE_NATS)
+  install(FILES ${CV_PKG_DIR}/examples/cvfcollect-consumer.conf
+    DESTINATION ${cv_tools_doc}/examples COMPONENT tools)
+endif()
 
 # --- Paths decided at install time -------------------------------------------
 # The units, the dissector and cvsim's links go where the prefix given to
@@ -162,22 +170,30 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME corvane-tools)
 # package when it is missing).
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS corvane-utils)
 # The libraries the programs link (libmicrohttpd with the collector's
-# --http) come from dpkg-shlibdeps. The live page's charting library is
+# --http, libnats with --nats and --from-nats) come from dpkg-shlibdeps. The live page's charting library is
 # read by the collector at start from CV_DYGRAPHS_DIR: the package that
 # ships those files on this machine is recommended. Recommended, not
 # depended on: without it the collector, its metrics and the page's table
 # all work and only the charts are missing (the collector says so at
 # start), and apt installs recommended packages by default.
+set(cv_recommends)
 if(CV_HAVE_HTTP)
   cv_owning_packages(cv_chart_packages
     ${CV_DYGRAPHS_DIR}/dygraph.min.js ${CV_DYGRAPHS_DIR}/dygraph.min.css)
   if(cv_chart_packages)
-    string(REPLACE ";" ", " CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS "${cv_chart_packages}")
+    list(APPEND cv_recommends ${cv_chart_packages})
   else()
     message(WARNING "no Debian package owns the live page's charting library in "
       "${CV_DYGRAPHS_DIR}: corvane-tools will not recommend one (install libjs-dygraphs)")
   endif()
 endif()
+# The NATS server is recommended, not depended on: the collector publishes
+# to and reads from a cluster that usually runs on other hosts, and without
+# --nats or --from-nats it needs none.
+if(CV_HAVE_NATS)
+  list(APPEND cv_recommends nats-server)
+endif()
+string(REPLACE ";" ", " CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS "${cv_recommends}")
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION "collector and driver simulator for the Corvane line monitor
 Companions of the corvane-utils programs.
 
@@ -186,7 +202,10 @@ and writes them as pcapng captures, prints them or counts them. With
 --http it serves its metrics to Prometheus and a live page of line health
 (charts by libjs-dygraphs). The unit cvfcollect.service keeps rotating
 captures under /var/lib/cvfcollect and serves the metrics and the page on
-127.0.0.1:9110.
+127.0.0.1:9110. With --nats it publishes every record to a NATS JetStream
+stream, and with --from-nats it reads such a stream; the template unit
+cvfcollect-consumer@.service runs one such reader per instance, writing
+rotating captures under /var/lib/cvfcollect-consumer.
 
 cvsim simulates the sync port and Tolvi USB drivers with a preload
 library, so that the monitor and the flash utility can be tried and

@@ -104,6 +104,8 @@ struct NatsTotals {
     uint64_t unpublished;  // never stored: the backlog was full, or unacknowledged at the end
     uint64_t backlog;      // held now, not yet acknowledged
     uint64_t resent;       // publishes repeated after a failure or a missing acknowledgement
+    int reading;           // 1 with --from-nats: the summary shows redelivered
+    uint64_t redelivered;  // records the stream delivered again that were written already: skipped
 };
 
 struct Totals {

@@ -75,8 +75,8 @@ static int openStream(Collector *c)
     if (o.natsUrls && !(c->pub = publisherOpen(o, &c->lines.totals.nats)))
         return 0;
     if (o.fromNats) {
-        uint64_t held = lastCapturedSeq(o.capturePath, o.rotateBytes || o.rotateSecs);
-        if (!(c->src = natsSourceOpen(o, held)))
+        c->lines.totals.nats.reading = 1;
+        if (!(c->src = natsSourceOpen(o)))
             return 0;
         fprintf(stderr, "reading stream %s from %s\n", o.stream, o.fromNats);
     }

@@ -15,12 +15,18 @@ void busSubject(char *out, size_t size, unsigned gw, unsigned line)
     snprintf(out, size, "cvfmon.%u.%u", gw, line);
 }
 
-int busFailed(const char *what, const char *name)
+void busLastError(char *out, size_t size)
 {
     natsStatus st = NATS_OK;
     const char *text = nats_GetLastError(&st);
-    fprintf(stderr, "cvfcollect: nats: %s %s: %s\n", what, name,
-            text && *text ? text : st != NATS_OK ? natsStatus_GetText(st) : "failed");
+    snprintf(out, size, "%s", text && *text ? text : st != NATS_OK ? natsStatus_GetText(st) : "failed");
+}
+
+int busFailed(const char *what, const char *name)
+{
+    char why[256];
+    busLastError(why, sizeof why);
+    fprintf(stderr, "cvfcollect: nats: %s %s: %s\n", what, name, why);
     return 0;
 }
 
@@ -34,7 +40,7 @@ static int splitUrls(char *list, const char **out, int max)
     return n;
 }
 
-int busConnect(natsConnection **nc, const char *urls)
+int busTryConnect(natsConnection **nc, const char *urls, char *why, size_t whySize)
 {
     constexpr int kMaxUrls = 32;
     char list[4096];
@@ -56,14 +62,24 @@ int busConnect(natsConnection **nc, const char *urls)
     natsOptions_Destroy(opts);
     if (st != NATS_OK) {
         *nc = nullptr;
-        return busFailed("cannot connect to", urls);
+        busLastError(why, whySize);
+        return 0;
     }
     return 1;
 }
 
+int busConnect(natsConnection **nc, const char *urls)
+{
+    char why[256];
+    if (busTryConnect(nc, urls, why, sizeof why))
+        return 1;
+    fprintf(stderr, "cvfcollect: nats: cannot connect to %s: %s\n", urls, why);
+    return 0;
+}
+
 void busShutdown(void)
 {
-    nats_CloseAndWait(2000);
+    nats_CloseAndWait(0);  // every object is destroyed: the threads end
 }
 
 uint64_t busMonoNs(void)

@@ -14,8 +14,13 @@ void busSubject(char *out, size_t size, unsigned gw, unsigned line);
 // Connects to urls (comma-separated), reconnecting for ever once
 // connected; reports and returns 0 when no server answers.
 int busConnect(natsConnection **nc, const char *urls);
+// The same without a report: 0 and why (the client's last error) when no
+// server answers.
+int busTryConnect(natsConnection **nc, const char *urls, char *why, size_t whySize);
 // Reports "nats: what name: the client's last error"; returns 0.
 int busFailed(const char *what, const char *name);
+// The client's last error of this thread, as text.
+void busLastError(char *out, size_t size);
 // Waits for the client's threads to end, after the last connection was
 // destroyed.
 void busShutdown(void);

@@ -10,7 +10,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <algorithm>
 #include <new>
+#include <vector>
 
 #include "nats_common.h"
 #include "options.h"
@@ -22,23 +24,215 @@ constexpr int kSubscribeTries = 40;  // a quarter of a second apart
 // long (a consumer killed before it acknowledged).
 constexpr int64_t kAckWaitNs = 3000000000;
 
+// The acknowledgement floor is asked for this often, or when this many
+// sequence numbers above it are remembered.
+constexpr uint64_t kFloorEveryNs = 1000000000u;
+constexpr size_t kFloorEveryCount = 65536;
+// Capture files looked at, newest first, for the records above the floor.
+constexpr int kFilesBack = 16;
+
 struct NatsSource {
     natsConnection *nc;
     jsCtx *js;
     natsSubscription *sub;
-    uint64_t skipThrough;
+    uint64_t floor;                 // every sequence up to here is written
+    std::vector<uint64_t> written;  // and these above it, ascending
+    uint64_t again;                 // delivered again, written already: skipped
+    uint64_t floorAskedNs;
     natsMsg *held[kFetchBatch * 4];  // fetched, not yet acknowledged
     int heldCount;
 };
 
-NatsSource *natsSourceOpen(const Options &o, uint64_t skipThrough)
+// ---------------------------------------------------------------------------
+// What the capture files hold
+
+static uint32_t le32(const uint8_t *p)
+{
+    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+}
+
+// The stream sequence in the options of one Enhanced Packet Block body.
+static uint64_t seqOfEpb(const uint8_t *body, size_t len)
+{
+    if (len < 20)
+        return 0;
+    size_t at = 20 + ((le32(body + 12) + 3) & ~3u);
+    while (at + 4 <= len) {
+        unsigned code = body[at] | body[at + 1] << 8, olen = body[at + 2] | body[at + 3] << 8;
+        if (code == kOptEndOfOpt || at + 4 + olen > len)
+            break;
+        const char *text = (const char *)body + at + 4;
+        if (code == kOptComment && olen > 9 && olen < 32 && memcmp(text, "nats-seq=", 9) == 0) {
+            char num[32];
+            memcpy(num, text + 9, olen - 9);
+            num[olen - 9] = 0;
+            return strtoull(num, nullptr, 10);
+        }
+        at += 4 + ((olen + 3u) & ~3u);
+    }
+    return 0;
+}
+
+// Appends the sequences above floor of the whole blocks of one file (a
+// file cut short by a kill ends inside a block: the blocks before it
+// count) to out; the highest and (in lowest) the lowest of all, 0 for
+// none.
+static uint64_t seqsOfFile(const char *path, uint64_t floor, std::vector<uint64_t> *out,
+                           uint64_t *lowest)
+{
+    *lowest = 0;
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return 0;
+    uint64_t best = 0;
+    uint8_t *buf = (uint8_t *)malloc(kMaxBlockLen + 64);
+    uint8_t hdr[8];
+    while (buf && read(fd, hdr, 8) == 8) {
+        uint32_t type = le32(hdr), len = le32(hdr + 4);
+        if (len < 12 || len % 4 || len > kMaxBlockLen + 64)
+            break;
+        if (read(fd, buf, len - 8) != (ssize_t)(len - 8))
+            break;
+        uint64_t seq = type == kBlockEpb ? seqOfEpb(buf, len - 12) : 0;
+        if (!seq)
+            continue;
+        best = seq > best ? seq : best;
+        *lowest = !*lowest || seq < *lowest ? seq : *lowest;
+        if (seq > floor)
+            out->push_back(seq);
+    }
+    free(buf);
+    close(fd);
+    return best;
+}
+
+// ---------------------------------------------------------------------------
+// What was written
+
+// Remembers seq as written; 0 when it was already.
+static int markWritten(NatsSource *s, uint64_t seq)
+{
+    if (seq <= s->floor)
+        return 0;
+    std::vector<uint64_t> &w = s->written;
+    if (w.empty() || seq > w.back()) {
+        w.push_back(seq);
+        return 1;
+    }
+    auto at = std::lower_bound(w.begin(), w.end(), seq);
+    if (at != w.end() && *at == seq)
+        return 0;
+    w.insert(at, seq);
+    return 1;
+}
+
+// Raises the floor to the consumer's acknowledgement floor and forgets
+// what lies below it.
+static void raiseFloor(NatsSource *s, uint64_t floor)
+{
+    if (floor <= s->floor)
+        return;
+    s->floor = floor;
+    std::vector<uint64_t> &w = s->written;
+    w.erase(w.begin(), std::upper_bound(w.begin(), w.end(), floor));
+}
+
+// The consumer's acknowledgement floor as the server has it; 0 when it
+// does not answer within half a second.
+static uint64_t askFloor(NatsSource *s)
+{
+    jsOptions jo;
+    jsOptions_Init(&jo);
+    jo.Wait = 500;
+    jsConsumerInfo *ci = nullptr;
+    jsErrCode jerr = (jsErrCode)0;
+    if (natsSubscription_GetConsumerInfo(&ci, s->sub, &jo, &jerr) != NATS_OK)
+        return 0;
+    uint64_t floor = ci->AckFloor.Stream;
+    jsConsumerInfo_Destroy(ci);
+    return floor;
+}
+
+// Whether the durable consumer of o is on the server already: 1, 0 (or
+// no durable consumer asked for), -1 when the server does not say.
+static int durableKnown(NatsSource *s, const Options &o)
+{
+    if (!o.durable)
+        return 0;
+    jsConsumerInfo *ci = nullptr;
+    jsErrCode jerr = (jsErrCode)0;
+    natsStatus st = js_GetConsumerInfo(&ci, s->js, o.stream, o.durable, nullptr, &jerr);
+    if (ci)
+        jsConsumerInfo_Destroy(ci);
+    if (st == NATS_OK)
+        return 1;
+    return st == NATS_NOT_FOUND && jerr == JSConsumerNotFoundErr ? 0 : -1;
+}
+
+// The last sequence number of the stream; UINT64_MAX when it does not say.
+static uint64_t streamLastSeq(NatsSource *s, const char *stream)
+{
+    jsStreamInfo *si = nullptr;
+    if (js_GetStreamInfo(&si, s->js, stream, nullptr, nullptr) != NATS_OK)
+        return UINT64_MAX;
+    uint64_t last = si->State.LastSeq;
+    jsStreamInfo_Destroy(si);
+    return last;
+}
+
+// What the capture files hold: with a durable consumer that was there
+// before (known) every record above its acknowledgement floor, in the
+// newest files down to one that reaches the floor; without one everything
+// up to the highest record of the newest file that holds any, unless that
+// lies beyond the stream's end. A durable consumer made by this start has
+// read nothing: the files are of another reader or an earlier stream.
+static void readCaptured(NatsSource *s, const Options &o, int known)
+{
+    const char *path = o.capturePath;
+    if (!path || strcmp(path, "-") == 0)
+        return;
+    int rotating = o.rotateBytes || o.rotateSecs;
+    RotationName rn;
+    if (rotating && !splitRotationName(path, &rn))
+        return;
+    uint64_t top = 0, lowest = 0;
+    std::vector<uint64_t> found;
+    uint64_t n = rotating ? highestRotation(rn) : 1;
+    for (int looked = 0; n > 0 && looked < kFilesBack; n--, looked++) {
+        char name[8192];
+        if (rotating && !rotationPath(rn, n, name, sizeof name))
+            break;
+        uint64_t hi = seqsOfFile(rotating ? name : path, s->floor, &found, &lowest);
+        top = hi > top ? hi : top;
+        if (!o.durable ? hi != 0 : lowest && lowest <= s->floor)
+            break;  // older files hold nothing above the floor
+    }
+    if (!top)
+        return;
+    uint64_t last = o.durable ? 0 : streamLastSeq(s, o.stream);
+    if (o.durable ? !known : top > last) {
+        fprintf(stderr, "cvfcollect: nats: the capture holds records up to sequence %" PRIu64
+                        " that %s %s %s; they are not taken as read\n", top,
+                o.durable ? "consumer" : "stream", o.durable ? o.durable : o.stream,
+                o.durable ? "never read (it is new)" : "does not hold");
+        return;
+    }
+    if (!o.durable)
+        raiseFloor(s, top);
+    else
+        for (uint64_t seq : found)
+            markWritten(s, seq);
+    fprintf(stderr, "cvfcollect: nats: the capture holds stream %s up to sequence %" PRIu64
+                    "; going on after it\n", o.stream, top);
+}
+
+NatsSource *natsSourceOpen(const Options &o)
 {
     NatsSource *s = new (std::nothrow) NatsSource();
     if (!s) {
         fprintf(stderr, "cvfcollect: nats: no memory for the stream source\n");
         return nullptr;
     }
-    s->skipThrough = skipThrough;
     if (!busConnect(&s->nc, o.fromNats)) {
         natsSourceClose(s);
         return nullptr;
@@ -61,11 +255,14 @@ NatsSource *natsSourceOpen(const Options &o, uint64_t skipThrough)
     // A cluster that has just lost or regained a node may take a few
     // seconds to answer for its consumers.
     natsStatus st = NATS_ERR;
+    int known = -1;  // the durable consumer was there before this start: 1, 0, not yet known
     for (int i = 0; i < kSubscribeTries && st != NATS_OK; i++) {
         if (i) {
             struct timespec ts = {0, 250000000};
             nanosleep(&ts, nullptr);
         }
+        if (known < 0 && (known = durableKnown(s, o)) < 0)
+            continue;
         st = js_PullSubscribe(&s->sub, s->js, subject, o.durable, nullptr, &so, &jerr);
     }
     if (st != NATS_OK) {
@@ -73,9 +270,10 @@ NatsSource *natsSourceOpen(const Options &o, uint64_t skipThrough)
         natsSourceClose(s);
         return nullptr;
     }
-    if (skipThrough)
-        fprintf(stderr, "cvfcollect: nats: the capture holds stream %s up to sequence %" PRIu64
-                        "; going on after it\n", o.stream, skipThrough);
+    if (known > 0)
+        raiseFloor(s, askFloor(s));
+    readCaptured(s, o, known > 0);
+    s->floorAskedNs = busMonoNs();
     return s;
 }
 
@@ -112,8 +310,10 @@ int natsSourceFetch(NatsSource *s, int waitMs, TakeStreamRecord take, void *ctx)
             continue;  // no JetStream message: nothing to take
         uint64_t seq = meta->Sequence.Stream;
         jsMsgMetaData_Destroy(meta);
-        if (seq <= s->skipThrough)
-            continue;  // the capture files hold it already
+        if (!markWritten(s, seq)) {
+            s->again++;
+            continue;  // written already: acknowledged again
+        }
         StreamRecord r = {(const uint8_t *)natsMsg_GetData(m), (size_t)natsMsg_GetDataLength(m),
                           versionOf(m), seq};
         more = take(ctx, r);
@@ -133,6 +333,16 @@ void natsSourceAck(NatsSource *s)
         natsMsg_Destroy(s->held[i]);
     }
     s->heldCount = 0;
+    uint64_t now = busMonoNs();
+    if (now - s->floorAskedNs >= kFloorEveryNs || s->written.size() >= kFloorEveryCount) {
+        s->floorAskedNs = now;
+        raiseFloor(s, askFloor(s));
+    }
+}
+
+uint64_t natsSourceAgain(const NatsSource *s)
+{
+    return s->again;
 }
 
 void natsSourceClose(NatsSource *s)
@@ -150,81 +360,4 @@ void natsSourceClose(NatsSource *s)
         busShutdown();
     }
     delete s;
-}
-
-// ---------------------------------------------------------------------------
-// What the capture files hold
-
-static uint32_t le32(const uint8_t *p)
-{
-    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-}
-
-// The stream sequence in the options of one Enhanced Packet Block body.
-static uint64_t seqOfEpb(const uint8_t *body, size_t len)
-{
-    if (len < 20)
-        return 0;
-    size_t at = 20 + ((le32(body + 12) + 3) & ~3u);
-    while (at + 4 <= len) {
-        unsigned code = body[at] | body[at + 1] << 8, olen = body[at + 2] | body[at + 3] << 8;
-        if (code == kOptEndOfOpt || at + 4 + olen > len)
-            break;
-        const char *text = (const char *)body + at + 4;
-        if (code == kOptComment && olen > 9 && olen < 32 && memcmp(text, "nats-seq=", 9) == 0) {
-            char num[32];
-            memcpy(num, text + 9, olen - 9);
-            num[olen - 9] = 0;
-            return strtoull(num, nullptr, 10);
-        }
-        at += 4 + ((olen + 3u) & ~3u);
-    }
-    return 0;
-}
-
-// The highest sequence of the whole blocks of one file (a file cut short
-// by a kill ends inside a block: the blocks before it count).
-static uint64_t lastSeqOfFile(const char *path)
-{
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0)
-        return 0;
-    uint64_t best = 0;
-    uint8_t *buf = (uint8_t *)malloc(kMaxBlockLen + 64);
-    uint8_t hdr[8];
-    while (buf && read(fd, hdr, 8) == 8) {
-        uint32_t type = le32(hdr), len = le32(hdr + 4);
-        if (len < 12 || len % 4 || len > kMaxBlockLen + 64)
-            break;
-        if (read(fd, buf, len - 8) != (ssize_t)(len - 8))
-            break;
-        if (type == kBlockEpb) {
-            uint64_t seq = seqOfEpb(buf, len - 12);
-            best = seq > best ? seq : best;
-        }
-    }
-    free(buf);
-    close(fd);
-    return best;
-}
-
-uint64_t lastCapturedSeq(const char *path, int rotating)
-{
-    if (!path || strcmp(path, "-") == 0)
-        return 0;
-    if (!rotating)
-        return lastSeqOfFile(path);
-    RotationName rn;
-    if (!splitRotationName(path, &rn))
-        return 0;
-    // the newest file may hold only its section header: look further back
-    for (uint64_t n = highestRotation(rn), looked = 0; n > 0 && looked < 4; n--, looked++) {
-        char name[8192];
-        if (!rotationPath(rn, n, name, sizeof name))
-            break;
-        uint64_t seq = lastSeqOfFile(name);
-        if (seq)
-            return seq;
-    }
-    return 0;
 }

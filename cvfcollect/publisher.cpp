@@ -3,6 +3,7 @@
 #include "publisher.h"
 
 #include <nats/nats.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -11,7 +12,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <atomic>
 #include <mutex>
+#include <new>
 
 #include "line_table.h"
 #include "nats_common.h"
@@ -45,9 +48,16 @@ struct Slot {
 };
 
 struct Publisher {
+    Options o;              // a copy: the set-up thread reads it
+    // Made by the set-up thread; the loop's once ready is 1.
     natsConnection *nc;
     natsSubscription *acks;
     char inbox[64];         // acknowledgements come to <inbox>.<serial>
+    int streamFound;        // the stream is there (found or made)
+    pthread_t setup;
+    int setupRunning;       // setup was started: joined at the close
+    std::atomic<int> ready;    // set-up done: the loop may publish
+    std::atomic<int> closing;  // the set-up thread gives up
     int wakeFd;             // eventfd: acknowledgements are waiting
     Slot *ring;
     uint64_t size;          // slots: --nats-backlog
@@ -64,6 +74,15 @@ struct Publisher {
     int failed;             // a negative acknowledgement arrived
     int woken;              // wakeFd was written and not yet read
 };
+
+// Makes the loop's descriptor readable.
+static void wakeLoop(Publisher *p)
+{
+    uint64_t one = 1;
+    if (write(p->wakeFd, &one, sizeof one) < 0) {
+        // the counter is at its limit: the loop is woken already
+    }
+}
 
 // The subject's last element is the serial.
 static int serialOf(const char *subject, uint64_t *out)
@@ -100,10 +119,7 @@ static void onAck(natsConnection *, natsSubscription *, natsMsg *msg, void *clos
         }
         if (!p->woken) {
             p->woken = 1;
-            uint64_t one = 1;
-            if (write(p->wakeFd, &one, sizeof one) < 0) {
-                // the counter is at its limit: the loop is woken already
-            }
+            wakeLoop(p);
         }
     }
     natsMsg_Destroy(msg);
@@ -132,30 +148,46 @@ static void noteOtherSettings(const jsStreamConfig &have, const Options &o)
                 o.stream, diff);
 }
 
+// Sleeps up to ns, in short steps, unless the publisher is closing; 0
+// when it is.
+static int pauseUnlessClosing(Publisher *p, uint64_t ns)
+{
+    constexpr uint64_t kStepNs = 50000000u;
+    for (uint64_t slept = 0; slept < ns; slept += kStepNs) {
+        if (p->closing.load())
+            return 0;
+        struct timespec ts = {0, (long)kStepNs};
+        nanosleep(&ts, nullptr);
+    }
+    return !p->closing.load();
+}
+
 // Waits (a while) until the stream has a leader in the cluster, so that
 // the first records are not refused and published again after later ones.
-static void awaitLeader(jsCtx *js, const char *stream)
+static void awaitLeader(Publisher *p, jsCtx *js)
 {
     constexpr int kTries = 40;  // a quarter of a second apart
     for (int i = 0; i < kTries; i++) {
         jsStreamInfo *si = nullptr;
-        int led = js_GetStreamInfo(&si, js, stream, nullptr, nullptr) == NATS_OK &&
+        int led = js_GetStreamInfo(&si, js, p->o.stream, nullptr, nullptr) == NATS_OK &&
                   (!si->Cluster || (si->Cluster->Leader && *si->Cluster->Leader));
         if (si)
             jsStreamInfo_Destroy(si);
-        if (led)
+        if (led || !pauseUnlessClosing(p, 250000000u))
             return;
-        struct timespec ts = {0, 250000000};
-        nanosleep(&ts, nullptr);
     }
 }
 
-// Makes the stream when it is missing; 0 when neither finds nor makes it.
-static int ensureStream(natsConnection *nc, const Options &o)
+// Makes the stream when it is missing; 0 and why when it neither finds
+// nor makes it.
+static int ensureStream(Publisher *p, char *why, size_t whySize)
 {
+    const Options &o = p->o;
     jsCtx *js = nullptr;
-    if (natsConnection_JetStream(&js, nc, nullptr) != NATS_OK)
-        return busFailed("JetStream", o.stream);
+    if (natsConnection_JetStream(&js, p->nc, nullptr) != NATS_OK) {
+        busLastError(why, whySize);
+        return 0;
+    }
     jsStreamInfo *si = nullptr;
     jsErrCode jerr = (jsErrCode)0;
     natsStatus st = js_GetStreamInfo(&si, js, o.stream, nullptr, &jerr);
@@ -176,19 +208,85 @@ static int ensureStream(natsConnection *nc, const Options &o)
     cfg.MaxAge = (int64_t)(o.maxAgeSecs * 1000000000u);
     cfg.MaxBytes = o.maxBytes ? (int64_t)o.maxBytes : -1;
     st = js_AddStream(&si, js, &cfg, nullptr, &jerr);
-    int ok = st == NATS_OK || busFailed("cannot create stream", o.stream);
-    if (ok) {
+    if (st == NATS_OK) {
         jsStreamInfo_Destroy(si);
         fprintf(stderr, "cvfcollect: nats: stream %s created (subjects %s, %u replicas, %s storage)\n",
                 o.stream, kStreamSubjects, o.replicas, o.memoryStorage ? "memory" : "file");
-        awaitLeader(js, o.stream);
+        awaitLeader(p, js);
+    } else {
+        busLastError(why, whySize);
     }
     jsCtx_Destroy(js);
-    return ok;
+    return st == NATS_OK;
+}
+
+// Subscribes to the acknowledgements, which come to <inbox>.<serial>; 0
+// and why when it cannot.
+static int subscribeAcks(Publisher *p, char *why, size_t whySize)
+{
+    natsInbox *inbox = nullptr;
+    if (natsInbox_Create(&inbox) != NATS_OK) {
+        busLastError(why, whySize);
+        return 0;
+    }
+    snprintf(p->inbox, sizeof p->inbox, "%s", (const char *)inbox);
+    natsInbox_Destroy(inbox);
+    char filter[80];
+    snprintf(filter, sizeof filter, "%s.*", p->inbox);
+    if (natsConnection_Subscribe(&p->acks, p->nc, filter, onAck, p) != NATS_OK ||
+        natsSubscription_SetPendingLimits(p->acks, -1, -1) != NATS_OK) {
+        busLastError(why, whySize);
+        return 0;
+    }
+    return 1;
+}
+
+// One attempt at what publishing needs: the connection, the stream, the
+// subscription to the acknowledgements (each kept once made). 0 and why
+// when one is missing.
+static int setUpOnce(Publisher *p, char *why, size_t whySize)
+{
+    if (!p->nc && !busTryConnect(&p->nc, p->o.natsUrls, why, whySize)) {
+        snprintf(why + strlen(why), whySize - strlen(why), " (%s)", p->o.natsUrls);
+        return 0;
+    }
+    if (!p->streamFound && !(p->streamFound = ensureStream(p, why, whySize)))
+        return 0;
+    return p->acks || subscribeAcks(p, why, whySize);
+}
+
+// The set-up thread: tries every second until publishing can start or
+// the publisher closes, saying why each time the reason changes, then
+// wakes the loop.
+static void *setUp(void *arg)
+{
+    constexpr uint64_t kRetryNs = 1000000000u;
+    Publisher *p = (Publisher *)arg;
+    char said[256] = "";
+    do {
+        char why[256] = "";
+        if (setUpOnce(p, why, sizeof why)) {
+            p->ready.store(1);
+            if (*said)
+                fprintf(stderr, "cvfcollect: nats: publishing to stream %s\n", p->o.stream);
+            wakeLoop(p);
+            return nullptr;
+        }
+        if (strcmp(why, said) != 0) {
+            fprintf(stderr, "cvfcollect: nats: cannot publish to stream %s yet: %s; "
+                            "trying again every second, records wait in the backlog\n",
+                    p->o.stream, why);
+            snprintf(said, sizeof said, "%s", why);
+        }
+    } while (pauseUnlessClosing(p, kRetryNs));
+    return nullptr;
 }
 
 static void freePublisher(Publisher *p)
 {
+    p->closing.store(1);
+    if (p->setupRunning)
+        pthread_join(p->setup, nullptr);
     if (p->acks) {
         natsSubscription_Unsubscribe(p->acks);
         natsSubscription_Destroy(p->acks);
@@ -196,8 +294,9 @@ static void freePublisher(Publisher *p)
     if (p->nc) {
         natsConnection_Close(p->nc);
         natsConnection_Destroy(p->nc);
-        busShutdown();  // the handler runs no more after this
     }
+    if (p->setupRunning)
+        busShutdown();  // the handler runs no more after this
     if (p->ring) {
         for (uint64_t i = 0; i < p->size; i++)
             free(p->ring[i].data);
@@ -210,11 +309,13 @@ static void freePublisher(Publisher *p)
 
 Publisher *publisherOpen(const Options &o, NatsTotals *counts)
 {
+    constexpr uint64_t kStartWaitNs = 5000000000u;
     Publisher *p = new (std::nothrow) Publisher();
     if (!p) {
         fprintf(stderr, "cvfcollect: nats: no memory for the publisher\n");
         return nullptr;
     }
+    p->o = o;
     p->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     p->size = o.natsBacklog;
     p->ring = (Slot *)calloc(p->size, sizeof(Slot));
@@ -227,21 +328,18 @@ Publisher *publisherOpen(const Options &o, NatsTotals *counts)
         freePublisher(p);
         return nullptr;
     }
-    natsInbox *inbox = nullptr;
-    if (!busConnect(&p->nc, o.natsUrls) || !ensureStream(p->nc, o) ||
-        (natsInbox_Create(&inbox) != NATS_OK && !busFailed("inbox", "")) ) {
+    int err = pthread_create(&p->setup, nullptr, setUp, p);
+    if (err) {
+        fprintf(stderr, "cvfcollect: nats: cannot start: %s\n", strerror(err));
         freePublisher(p);
         return nullptr;
     }
-    snprintf(p->inbox, sizeof p->inbox, "%s", (const char *)inbox);
-    natsInbox_Destroy(inbox);
-    char filter[80];
-    snprintf(filter, sizeof filter, "%s.*", p->inbox);
-    if (natsConnection_Subscribe(&p->acks, p->nc, filter, onAck, p) != NATS_OK ||
-        natsSubscription_SetPendingLimits(p->acks, -1, -1) != NATS_OK) {
-        busFailed("cannot subscribe to the acknowledgements", filter);
-        freePublisher(p);
-        return nullptr;
+    p->setupRunning = 1;
+    // A reachable cluster is ready before the first record; otherwise the
+    // records wait in the backlog until it is.
+    for (uint64_t t0 = busMonoNs(); !p->ready.load() && busMonoNs() - t0 < kStartWaitNs;) {
+        struct timespec ts = {0, 20000000};
+        nanosleep(&ts, nullptr);
     }
     return p;
 }
@@ -275,7 +373,8 @@ static int publishSlot(Publisher *p, Slot &s, uint64_t nowNs)
 // flight and the connection is up.
 static void publishWaiting(Publisher *p, uint64_t nowNs)
 {
-    if (nowNs < p->pauseUntilNs || natsConnection_Status(p->nc) != NATS_CONN_STATUS_CONNECTED)
+    if (!p->ready.load() || nowNs < p->pauseUntilNs ||
+        natsConnection_Status(p->nc) != NATS_CONN_STATUS_CONNECTED)
         return;
     std::unique_lock<std::mutex> lock(p->mu);
     while (p->nextSend < p->tail && p->inFlight < p->maxPending) {
@@ -376,7 +475,8 @@ void publisherClose(Publisher *p, uint64_t waitNs)
 {
     struct timespec ts = {0, 20000000};
     uint64_t start = busMonoNs();
-    natsConnection_Flush(p->nc);
+    if (p->ready.load())
+        natsConnection_Flush(p->nc);
     while (p->head < p->tail && busMonoNs() - start < waitNs) {
         publisherTick(p, busMonoNs());
         nanosleep(&ts, nullptr);

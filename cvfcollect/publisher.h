@@ -5,12 +5,16 @@
 // often it is published (a retry, or a second collector of the same
 // multicast group).
 //
-// What runs where: the NATS client reads and writes its connection on
-// threads of its own. Their only work for the publisher is the
-// acknowledgement handler, which marks the record acknowledged under the
-// publisher's mutex and wakes the loop through an eventfd. Everything else
-// (publishing, retries, the backlog, the counts) runs on the loop's
-// thread.
+// What runs where: a set-up thread of the publisher connects, finds or
+// makes the stream and subscribes to the acknowledgements, trying again
+// every second while the cluster cannot be reached, so that the collector
+// starts and receives without it; it ends once publishing can start, and
+// only then does the loop touch the connection. The NATS client reads and
+// writes its connection on threads of its own. Their only work for the
+// publisher is the acknowledgement handler, which marks the record
+// acknowledged under the publisher's mutex and wakes the loop through an
+// eventfd. Everything else (publishing, retries, the backlog, the counts)
+// runs on the loop's thread.
 #pragma once
 #include <cstdint>
 
@@ -19,9 +23,12 @@ struct CvRecord;
 struct NatsTotals;
 struct Publisher;
 
-// Connects to the cluster of o.natsUrls, makes the stream when it is
-// missing (said in one line when an existing one has other settings) and
-// subscribes to the acknowledgements. Reports and returns null on failure.
+// Starts the set-up (connecting to the cluster of o.natsUrls, making the
+// stream when it is missing (said in one line when an existing one has
+// other settings), subscribing to the acknowledgements) and waits up to 5
+// seconds for it; a cluster not reachable by then is tried every second
+// while the records wait in the backlog. Reports and returns null only
+// when there is no memory or no thread.
 Publisher *publisherOpen(const Options &o, NatsTotals *counts);
 // The descriptor that turns readable when acknowledgements are waiting.
 int publisherFd(const Publisher *p);

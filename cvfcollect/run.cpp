@@ -503,6 +503,7 @@ static void serveStream(Collector *c, const struct timespec *limit)
         waitMs = (int)(limit->tv_nsec / 1000000) + 1;
     if (natsSourceFetch(c->src, waitMs, takeFromStream, c) > 0)
         captureWent(c, captureFlush(&c->capture));
+    c->lines.totals.nats.redelivered = natsSourceAgain(c->src);
     if (!c->capture.w.failed)
         natsSourceAck(c->src);
 }

@@ -85,6 +85,10 @@ void printSummary(FILE *out, const LineTable &t, int utc)
         fprintf(out, "nats: published=%llu duplicates=%llu unpublished=%llu backlog=%llu resent=%llu\n",
                 (ull)tot.nats.published, (ull)tot.nats.duplicates, (ull)tot.nats.unpublished,
                 (ull)tot.nats.backlog, (ull)tot.nats.resent);
+    if (tot.nats.reading)
+        fprintf(out, "\n  \"nats_redelivered\": %llu,", (ull)tot.nats.redelivered);
+    if (tot.nats.reading)
+        fprintf(out, "nats: redelivered=%llu\n", (ull)tot.nats.redelivered);
     if (tot.invalid) {
         fprintf(out, "invalid:");
         for (int c = 1; c < kRecCheckCount; c++)
@@ -149,6 +153,8 @@ int writeJson(FILE *out, const LineTable &t)
                      "\"nats_unpublished\": %llu, \"nats_backlog\": %llu, \"nats_resent\": %llu,",
                 (ull)tot.nats.published, (ull)tot.nats.duplicates, (ull)tot.nats.unpublished,
                 (ull)tot.nats.backlog, (ull)tot.nats.resent);
+    if (tot.nats.reading)
+        fprintf(out, "\n  \"nats_redelivered\": %llu,", (ull)tot.nats.redelivered);
     fprintf(out, "\n  \"invalid_by\": {");
     for (int c = 1; c < kRecCheckCount; c++)
         fprintf(out, "%s\"%s\": %llu", c > 1 ? ", " : "", kRecordCheckName[c],

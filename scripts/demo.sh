@@ -11,22 +11,14 @@
 # Needs root (a private network namespace and a TUN device); everything
 # happens inside that namespace and is removed at the end.
 set -eu -o pipefail
+DEMO=demo
+. "$(dirname "$0")/demo-lib.sh"
 
-BIN=$(cd "${1:-build/x64/bin}" 2>/dev/null && pwd) || {
-    echo "demo: no build at ${1:-build/x64/bin}; run 'make build-x64' first" >&2
-    exit 1
-}
+demo_bin "${1:-build/x64/bin}" cvsim cvfmonUdp cvfcollect
 CAPTURE=$(cd "$BIN/../.." && pwd)/demo.pcapng
-for tool in cvsim cvfmonUdp cvfcollect; do
-    [ -x "$BIN/$tool" ] || { echo "demo: $BIN/$tool is missing; build first" >&2; exit 1; }
-done
-if [ "$(id -u)" -ne 0 ]; then
-    echo "demo: needs root (it creates a network namespace and a simulated sync port);" >&2
-    echo "      try: sudo $0 $*" >&2
-    exit 1
-fi
+demo_need_root "it creates a network namespace and a simulated sync port" "$@"
 
-if [ "${CVDEMO_INSIDE:-}" != 1 ]; then
+if ! demo_inside; then
     echo "== Corvane line monitor demo =="
     echo "A simulated port sync0 carries an SS7 signalling link, 200 frames at 25 frames/s:"
     echo "MTP2 alignment, then fill-in signal units and ISUP calls between the exchanges"
@@ -34,37 +26,24 @@ if [ "${CVDEMO_INSIDE:-}" != 1 ]; then
     echo "order and forwards every frame over UDP to cvfcollect, which prints them."
     echo
     # A private namespace with the port, and this script again inside it.
-    export CVDEMO_INSIDE=1
-    exec "$BIN/cvsim" run --ports sync0 --timeout 40 -- /bin/bash "$0" "$BIN"
+    demo_enter sync0 40
 fi
 
 # Inside the namespace: CVSIM_DIR and the driver stand-in are set up.
-WORK=$(mktemp -d /tmp/cvdemo.XXXXXX)
-MON=""
-COL=""
-finish() {
-    [ -n "$MON" ] && kill "$MON" 2>/dev/null || true
-    [ -n "$COL" ] && kill "$COL" 2>/dev/null || true
-    wait 2>/dev/null || true
-    rm -rf "$WORK"
-}
-trap finish EXIT
-trap 'exit 130' INT TERM
+demo_workdir
+WORK=$DEMO_WORK
 
 PORT=8888
 # The collector prints each record as it takes it, and its summary at the end.
 "$BIN/cvfcollect" -u -b 127.0.0.1 -p "$PORT" -P -r "$WORK/ready" -w "$CAPTURE" &
 COL=$!
-n=0
-while [ ! -e "$WORK/ready" ]; do
-    n=$((n + 1))
-    [ $n -gt 100 ] && { echo "demo: the collector did not start" >&2; exit 1; }
-    sleep 0.1
-done
+demo_track $COL
+demo_wait_for "$WORK/ready" $COL "the collector"
 
 echo "-- cvfmonUdp sync0 127.0.0.1 $PORT 1   (its own messages marked 'monitor:')"
 "$BIN/cvfmonUdp" sync0 127.0.0.1 "$PORT" 1 > >(sed -u 's/^/monitor: /') 2>&1 &
 MON=$!
+demo_track $MON
 
 # The traffic; the player starts once the monitor listens. A frame sent
 # late comes out once the monitor has it, in sequence.
@@ -72,12 +51,8 @@ MON=$!
     --seed 2012 --start-seq 1000 2>"$WORK/player" || true
 sleep 1
 
-kill -TERM "$MON" 2>/dev/null || true
-wait "$MON" 2>/dev/null || true
-MON=""
-kill -TERM "$COL" 2>/dev/null || true
-wait "$COL" 2>/dev/null || true
-COL=""
+demo_stop $MON
+demo_stop $COL
 echo
 echo "-- the simulated driver: $(sed 's/^cvsim: sync0: //' "$WORK/player" | cut -d' ' -f1,5-7)"
 if command -v tshark >/dev/null; then

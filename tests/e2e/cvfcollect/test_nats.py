@@ -86,13 +86,23 @@ class NatsTest(MonitorTestCase):
         return [self.play(stream_of(self.records, i), port=port, name="player-" + port,
                           wait=False) for i, port in enumerate(self.ports)]
 
-    def played(self, players):
+    def played(self, players, stored=True):
+        """Waits for the players to end and then (stored) for the stream to
+        hold every record played: on a busy machine the monitors and the
+        collector may still be forwarding the last ones. What is missing
+        after a while is for the checks that follow to say."""
         for p in players:
             self.assertEqual(p.wait(TIMEOUT * 4), 0, p.describe())
+        try:
+            wait_until(lambda: not stored or
+                       self.cluster.stream_messages() == len(self.ports) * self.records,
+                       TIMEOUT, "the stream to hold every record played")
+        except AssertionError:
+            pass
 
-    def consumer(self, name="consumer", *extra):
+    def consumer(self, name="consumer", *extra, durable="cap"):
         return self.start(name, collector_argv(
-            "--from-nats", self.cluster.urls(), "--durable", "cap", "-w", self.cap, "-C", "0.02",
+            "--from-nats", self.cluster.urls(), "--durable", durable, "-w", self.cap, "-C", "0.02",
             "-j", os.path.join(self.tmp, name + ".json"), *[str(a) for a in extra]))
 
     def consume_all(self, count=0, name="consumer-last"):
@@ -142,8 +152,31 @@ class NatsTest(MonitorTestCase):
         self.played(self.play_all())
         s = self.stop_collector(col)
         self.assertEqual((s["nats_published"], s["nats_unpublished"]), (2 * self.records, 0))
+        again = self.collector(name="collector-2", extra=["--nats", self.cluster.urls(),
+                                                          "--max-age", "60"])
+        self.assertIn("stream CVFMON exists with other settings (replicas 3, max age (s) 0); "
+                      "used as it is", again.proc.err())
+        self.stop_collector(again)
         self.consume_all()
         self.assert_captured_once()
+        self.assertEqual(self.cluster.stream_messages(), 2 * self.records)
+
+    def test_a_collector_started_before_the_cluster_publishes_once_it_is_up(self):
+        self.cluster.stop_all()
+        col = self.publisher()
+        self.assertIn("cannot publish to stream CVFMON yet", col.proc.err())
+        self.monitors()
+        players = self.play_all()
+        time.sleep(0.5)
+        for i in range(3):
+            self.cluster.start_node(i)
+        self.played(players)
+        self.cluster.wait_ready()
+        wait_until(lambda: "publishing to stream CVFMON" in col.proc.err(), TIMEOUT * 2,
+                   "the collector publishing")
+        self.cluster.settled()
+        s = self.stop_collector(col)
+        self.assertEqual((s["nats_published"], s["nats_unpublished"]), (2 * self.records, 0))
         self.assertEqual(self.cluster.stream_messages(), 2 * self.records)
 
     def test_a_node_killed_and_started_again_loses_nothing(self):
@@ -182,6 +215,10 @@ class NatsTest(MonitorTestCase):
         last = self.consume_all()
         self.assertIn("going on after it", last.err())
         self.assert_captured_once(ordered=False)
+        # a new consumer has read nothing: the files do not count as read
+        other = self.consumer("consumer-other", "-c", 10, durable="other")
+        self.assertEqual(other.wait(TIMEOUT * 2), 0, other.describe())
+        self.assertIn("that consumer other never read (it is new)", other.err())
 
     def test_two_collectors_of_one_group_store_each_record_once(self):
         for argv in (["link", "set", "lo", "multicast", "on"],
@@ -209,7 +246,7 @@ class NatsTest(MonitorTestCase):
         time.sleep(1.0)
         for i in range(3):
             self.cluster.start_node(i)
-        self.played(players)
+        self.played(players, stored=False)
         self.cluster.wait_ready()
         self.cluster.settled()  # the backlog is published once the stream has its leader again
         s = self.stop_collector(col)

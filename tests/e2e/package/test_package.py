@@ -26,9 +26,12 @@ PACKAGES = ("corvane-utils", "corvane-tools")
 # Where the packages put files, and where their services keep state.
 WATCHED = ("/usr/bin", "/usr/lib/cvsim", "/usr/share/man/man1", "/usr/share/doc/corvane-utils",
            "/usr/share/doc/corvane-tools", "/lib/systemd/system", "/usr/lib/x86_64-linux-gnu/wireshark",
-           "/etc/cvfmon", "/var/lib/cvfcollect", "/var/lib/private")
-STATE = "/var/lib/cvfcollect"
-PRIVATE_STATE = "/var/lib/private/cvfcollect"
+           "/etc/cvfmon", "/etc/cvfcollect-consumer", "/var/lib/cvfcollect",
+           "/var/lib/cvfcollect-consumer", "/var/lib/private")
+# The state directories of cvfcollect.service and of the stream readers'
+# instances, where systemd keeps them for a dynamic user: (the name under
+# /var/lib, a symbolic link, and the directory under /var/lib/private).
+STATES = ("cvfcollect", "cvfcollect-consumer")
 # lintian warnings that do not apply: the packages are not uploaded to
 # Debian, so their first changelog entry closes no bug report.
 ACCEPTED_WARNINGS = {"initial-upload-closes-no-bugs"}
@@ -96,6 +99,9 @@ ALERTS = "/usr/share/doc/corvane-tools/examples/cvfcollect-alerts.yml"
 # README commands run here as written, with the installed package.
 CHECK_RULES = "promtool check rules " + ALERTS
 CHECK_METRICS = "curl -s http://%s/metrics | promtool check metrics" % HTTP
+CONSUMER_CONF = "/etc/cvfcollect-consumer/capture.conf"
+INSTALL_CONSUMER_CONF = ("install -D -m 644 /usr/share/doc/corvane-tools/examples/"
+                         "cvfcollect-consumer.conf " + CONSUMER_CONF)
 
 
 def record(seq, gw, line, frame):
@@ -151,12 +157,20 @@ class DebianPackages(unittest.TestCase):
 
     def test_contents(self):
         """What lintian does not judge: computed dependencies (the HTTP
-        library of the collector's --http among them), one version for both,
+        library of the collector's --http and the NATS client of --nats
+        among them; the NATS server only recommended), one version for both,
         no setuid or setgid file, the dissector where Wireshark looks for
-        global Lua plugins."""
+        global Lua plugins, the stream reader's unit and its settings."""
         versions = set()
-        self.assertIn("libmicrohttpd", run("dpkg-deb", "-f", self.debs["corvane-tools"],
-                                           "Depends").stdout)
+        depends = run("dpkg-deb", "-f", self.debs["corvane-tools"], "Depends").stdout
+        recommends = run("dpkg-deb", "-f", self.debs["corvane-tools"], "Recommends").stdout
+        self.assertIn("libmicrohttpd", depends)
+        self.assertRegex(depends, r"\blibnats[\d.]+ \(>= ")
+        self.assertNotIn("nats-server", depends)
+        self.assertIn("nats-server", [p.strip() for p in recommends.split(",")])
+        tools = run("dpkg-deb", "-c", self.debs["corvane-tools"]).stdout
+        self.assertIn("./lib/systemd/system/cvfcollect-consumer@.service", tools)
+        self.assertIn("./usr/share/doc/corvane-tools/examples/cvfcollect-consumer.conf", tools)
         for pkg, deb in self.debs.items():
             with self.subTest(pkg=pkg):
                 self.assertIn("libc6 (>=", run("dpkg-deb", "-f", deb, "Depends").stdout)
@@ -271,7 +285,11 @@ class DebianPackages(unittest.TestCase):
     def test_install_use_remove_purge(self):
         before = self.clean_machine()
 
-        r = run("dpkg", "-i", *self.debs.values())
+        # as the README installs them: apt takes what they depend on from the
+        # machine (installed by the build's dependencies: nothing to download)
+        r = run("apt-get", "install", "-y", "--no-download",
+                *[os.path.abspath(p) for p in self.debs.values()],
+                env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
         for pkg in PACKAGES:
             self.assertEqual(status(pkg), "installed")
@@ -288,8 +306,20 @@ class DebianPackages(unittest.TestCase):
             with open(conf) as f:
                 self.assertRegex(f.read(), r'(?m)^CVFMON_ARGS="[^"]+"$')
 
+        consumer_made = not os.path.lexists(os.path.dirname(CONSUMER_CONF))
+        with self.subTest("a stream reader's settings from the shipped example"):
+            self.addCleanup(lambda: shutil.rmtree(os.path.dirname(CONSUMER_CONF), True)
+                            if consumer_made else
+                            (os.path.lexists(CONSUMER_CONF) and os.unlink(CONSUMER_CONF)))
+            self.assertFalse(os.path.lexists(CONSUMER_CONF), "a reader 'capture' exists already")
+            r = run("sh", "-c", INSTALL_CONSUMER_CONF)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            with open(CONSUMER_CONF) as f:
+                self.assertRegex(f.read(), r"(?m)^CVFCOLLECT_NATS=nats://")
+
         with self.subTest("systemd-analyze verify"):
-            for unit in ("cvfmonUdp@sync0.service", "cvfcollect.service"):
+            for unit in ("cvfmonUdp@sync0.service", "cvfcollect.service",
+                         "cvfcollect-consumer@capture.service"):
                 r = run("systemd-analyze", "verify", unit)
                 self.assertEqual((r.returncode, r.stderr), (0, ""), unit + "\n" + r.stdout)
 
@@ -323,25 +353,34 @@ class DebianPackages(unittest.TestCase):
             with open(os.path.join(work, "col.json")) as f:
                 self.assertEqual(json.load(f)["records"], 3, out)
 
-        # What cvfcollect.service would have left: its dynamic user's state.
-        if not os.path.lexists(STATE) and not os.path.lexists(PRIVATE_STATE):
-            self.made_private = not os.path.exists(os.path.dirname(PRIVATE_STATE))
-            self.made_state = True
-            os.makedirs(PRIVATE_STATE)
-            with open(os.path.join(PRIVATE_STATE, "capture.pcapng"), "wb") as f:
+        # What cvfcollect.service and a reader's instance would have left:
+        # their dynamic users' state.
+        self.made_private = not os.path.exists("/var/lib/private")
+        for name in STATES:
+            link, private = "/var/lib/" + name, "/var/lib/private/" + name
+            if os.path.lexists(link) or os.path.lexists(private):
+                continue
+            self.made_states.append(name)
+            os.makedirs(private)
+            with open(os.path.join(private, "capture-00001.pcapng"), "wb") as f:
                 f.write(b"\x0a\x0d\x0d\x0a")
-            os.symlink("private/cvfcollect", STATE)
+            os.symlink("private/" + name, link)
 
         shipped = [line.split()[5][1:] for deb in self.debs.values()
                    for line in run("dpkg-deb", "-c", deb).stdout.splitlines()
                    if not line.startswith("d")]
         self.assertIn("/usr/bin/cvfmonUdp", shipped)
-        # The port's configuration is the administrator's, not the package's:
-        # removed by hand before the package, as a user would.
+        # The port's and the reader's configuration are the administrator's,
+        # not the package's: removed by hand before the package, as a user
+        # would.
         if made:
             shutil.rmtree("/etc/cvfmon", True)
         elif os.path.lexists(conf):
             os.unlink(conf)
+        if consumer_made:
+            shutil.rmtree(os.path.dirname(CONSUMER_CONF), True)
+        elif os.path.lexists(CONSUMER_CONF):
+            os.unlink(CONSUMER_CONF)
         r = run("dpkg", "-r", *PACKAGES)
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
         self.assertEqual([p for p in shipped if os.path.lexists(p)], [], "left by dpkg -r")
@@ -350,29 +389,33 @@ class DebianPackages(unittest.TestCase):
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
         for pkg in PACKAGES:
             self.assertIn(status(pkg), ("", "not-installed"))
-        if self.made_state:
-            self.assertFalse(os.path.lexists(STATE) or os.path.lexists(PRIVATE_STATE))
+        for name in self.made_states:
+            self.assertFalse(os.path.lexists("/var/lib/" + name), name)
+            self.assertFalse(os.path.lexists("/var/lib/private/" + name), name)
         self.remove_private()
         after = snapshot()
         self.assertEqual((sorted(after - before), sorted(before - after)), ([], []),
                          "(left behind, removed)")
 
-    made_state = made_private = False
+    made_private = False
+
+    def setUp(self):
+        self.made_states = []
 
     def remove_private(self):
         """systemd's folder of dynamic users' state, when this test made it."""
         if self.made_private:
             try:
-                os.rmdir(os.path.dirname(PRIVATE_STATE))
+                os.rmdir("/var/lib/private")
             except OSError:
                 pass
 
     def leave_as_found(self, before):
         purge_ours()
-        if self.made_state:
-            shutil.rmtree(PRIVATE_STATE, True)
-            if os.path.islink(STATE):
-                os.unlink(STATE)
+        for name in self.made_states:
+            shutil.rmtree("/var/lib/private/" + name, True)
+            if os.path.islink("/var/lib/" + name):
+                os.unlink("/var/lib/" + name)
         self.remove_private()
 
 

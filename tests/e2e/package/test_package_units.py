@@ -1,8 +1,10 @@
 """The systemd units run what they say: each unit's ExecStart, expanded as
 systemd expands it (specifiers, EnvironmentFile variables), runs from the
 build tree with the user and capabilities the unit gives, against the
-simulated sync driver."""
+simulated sync driver (and, for the stream reader, a real NATS JetStream
+cluster)."""
 
+import glob
 import os
 import shutil
 import signal
@@ -18,6 +20,7 @@ import urllib.request
 for area in ("fmon", "cvfcollect"):
     sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", area))
 from fmon_harness import MonitorTestCase, NetNs, Proc, Scenario, wait_until  # noqa: E402
+from nats_harness import NATS_SERVER, NatsCluster  # noqa: E402
 from test_capture import has_packets  # noqa: E402
 from unit_harness import (BIN, build_tree_argv, exec_start, read_environment_file,  # noqa: E402
                           read_unit, sandbox_prefix, specifiers, staged_units, unit_values)
@@ -26,6 +29,7 @@ UNIT_DIR = "lib/systemd/system"
 # Users that stand in for the dynamic users systemd would allocate.
 MONITOR_UID = 61901
 COLLECTOR_UID = 61902
+CONSUMER_UID = 61903
 
 
 def stage_unit(cls, name):
@@ -158,6 +162,87 @@ class CollectorUnit(unittest.TestCase):
             self.assertEqual(f.read(4), b"\x0a\x0d\x0d\x0a", "not a pcapng file")
         r = subprocess.run(["capinfos", "-M", "-c", capture], capture_output=True, text=True)
         self.assertRegex(r.stdout, r"Number of packets:\s+8\b", r.stdout + r.stderr)
+
+
+@unittest.skipUnless(os.access(NATS_SERVER, os.X_OK), "nats-server is not installed (make deps)")
+class ConsumerUnit(MonitorTestCase):
+    """cvfcollect-consumer@capture.service with the shipped example as
+    /etc/cvfcollect-consumer/capture.conf, reading what a collector of the
+    simulated port published to a real cluster, its state directory in a
+    temporary one; started again, as systemd restarts it, it goes on where
+    it stopped."""
+    STATE = "/var/lib/cvfcollect-consumer/capture"
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        if not shutil.which("capinfos"):
+            raise AssertionError("capinfos missing: it comes with tshark (make deps)")
+        stage_unit(cls, "cvfcollect-consumer@.service")
+
+    def unit_argv(self, state):
+        """ExecStart of the instance, the example's servers replaced by
+        the test cluster's and its state directory by state."""
+        name = "cvfcollect-consumer@capture.service"
+        env_file = specifiers(unit_values(self.unit, "Service", "EnvironmentFile")[0], name)
+        self.assertEqual(env_file, "/etc/cvfcollect-consumer/capture.conf")
+        self.assertEqual(specifiers(unit_values(self.unit, "Service", "StateDirectory")[0], name),
+                         self.STATE[len("/var/lib/"):])
+        example = os.path.join(self.stage.name,
+                               "usr/share/doc/corvane-tools/examples/cvfcollect-consumer.conf")
+        env = read_environment_file(example)
+        self.assertRegex(env["CVFCOLLECT_NATS"], r"^nats://")
+        env["CVFCOLLECT_NATS"] = self.cluster.urls()
+        argv = build_tree_argv(exec_start(self.unit, name, env))
+        self.assertEqual(argv[argv.index("--durable") + 1], "capture", argv)
+        self.assertTrue(any(a.startswith(self.STATE + "/") for a in argv), argv)
+        return [state + a[len(self.STATE):] if a.startswith(self.STATE + "/") else a
+                for a in argv]
+
+    def publish(self, seqs):
+        self.play(Scenario().recs(seqs), name="player-%d" % seqs[0])
+
+    def test_exec_start_captures_what_was_published_and_goes_on_after_a_restart(self):
+        self.cluster = NatsCluster(self).start()
+        os.chmod(self.tmp, 0o755)
+        state = os.path.join(self.tmp, "capture")
+        os.mkdir(state, 0o750)
+        os.chown(state, CONSUMER_UID, CONSUMER_UID)
+        argv = self.unit_argv(state)
+
+        col = self.collector(extra=["--nats", self.cluster.urls()])
+        mon = self.monitor("sync0", "127.0.0.1", 5000, 4)
+        self.wait_monitoring(mon)
+        self.publish(range(1, 21))
+        files = os.path.join(state, "capture-*.pcapng")
+
+        def run_until(name, first, count):
+            """The unit's program until file number first holds count
+            packets, stopped as systemd stops it (SIGTERM, a clean end)."""
+            cons = self.start(name, sandbox_prefix(self.unit, CONSUMER_UID) + argv)
+            path = os.path.join(state, "capture-%05d.pcapng" % first)
+            wait_until(lambda: has_packets(path, count) or not cons.running(), 60,
+                       "%d packets in %s" % (count, path))
+            cons.signal(signal.SIGTERM)
+            self.assertEqual(cons.wait(), 0, cons.describe())
+            return path
+
+        first = run_until("consumer-1", 1, 20)
+        self.publish(range(21, 31))
+        second = run_until("consumer-2", 2, 10)
+        col.stop()
+        self.assertEqual(col.summary()["nats_unpublished"], 0)
+
+        self.assertEqual(sorted(glob.glob(files)), [first, second])
+        comments = []
+        for path in (first, second):
+            self.assertEqual(os.stat(path).st_uid, CONSUMER_UID)
+            r = subprocess.run(["tshark", "-r", path, "-T", "fields", "-e", "frame.interface_name",
+                                "-e", "frame.comment"], capture_output=True, text=True, timeout=60)
+            rows = [line.split("\t") for line in r.stdout.splitlines()]
+            self.assertEqual({name for name, _ in rows}, {"gw4-line0"}, r.stdout + r.stderr)
+            comments += [c for _, c in rows]
+        self.assertEqual(comments, ["nats-seq=%d" % n for n in range(1, 31)])
 
 
 if __name__ == "__main__":

@@ -12,6 +12,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -23,14 +24,22 @@ SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__))
 README = os.path.join(SOURCE, "README.md")
 TIMEOUT = 180
 
-# Commands that install, remove or change the machine, or read what the
-# packages installed: the test that runs each, by its ctest name
-# (e2e.MODULE.CLASS[.METHOD], None for the test command itself), and how.
+for area in ("fmon", "cvfcollect"):
+    sys.path.insert(0, os.path.join(SOURCE, "tests", "e2e", area))
+import nats_harness  # noqa: E402
+from fmon_harness import MonitorTestCase, wait_until  # noqa: E402
+from test_capture import has_packets  # noqa: E402
+
+# Commands that install, remove or change the machine, read what the
+# packages installed, or have an end-to-end test of their own: the test
+# that runs each, by its ctest name (e2e.MODULE.CLASS[.METHOD], None for the
+# test command itself), and how.
 ELSEWHERE = {
     "make test": (None, "the test command itself (.ci/run)"),
     "make package": ("e2e.test_package.DebianPackages", "cpack in this build"),
-    "dpkg -i build/x64/packages/corvane-utils_*.deb build/x64/packages/corvane-tools_*.deb":
-        ("e2e.test_package.DebianPackages.test_install_use_remove_purge", "both packages"),
+    "apt-get install ./build/x64/packages/corvane-utils_*.deb ./build/x64/packages/corvane-tools_*.deb":
+        ("e2e.test_package.DebianPackages.test_install_use_remove_purge",
+         "both packages, with what they depend on already there (no download)"),
     "install -D -m 644 /usr/share/doc/corvane-utils/examples/sync0.conf /etc/cvfmon/sync0.conf":
         ("e2e.test_package.DebianPackages.test_install_use_remove_purge", "as written"),
     "systemctl enable --now cvfmonUdp@sync0":
@@ -43,6 +52,15 @@ ELSEWHERE = {
     "promtool check rules /usr/share/doc/corvane-tools/examples/cvfcollect-alerts.yml":
         ("e2e.test_package.DebianPackages.test_live_page_from_the_installed_collector",
          "as written, with corvane-tools installed"),
+    "make demo-cluster":
+        ("e2e.test_demo_cluster.ClusterDemo.test_make_demo_cluster",
+         "as written; its summary against the capture files it leaves"),
+    "install -D -m 644 /usr/share/doc/corvane-tools/examples/cvfcollect-consumer.conf "
+    "/etc/cvfcollect-consumer/capture.conf":
+        ("e2e.test_package.DebianPackages.test_install_use_remove_purge", "as written"),
+    "systemctl enable --now cvfcollect-consumer@capture":
+        ("e2e.test_package_units.ConsumerUnit",
+         "the unit's ExecStart as systemd expands it, against a real cluster"),
 }
 
 
@@ -144,7 +162,7 @@ class Coverage(unittest.TestCase):
 
     def test_every_command_is_run_by_a_test(self):
         here = set()
-        for cls in (FirstSteps, TolviSection, CollectorSection, WatchSection):
+        for cls in (FirstSteps, TolviSection, CollectorSection, WatchSection, ManyGateways):
             here.update(cls.RUNS)
         unexercised = [c for c in COMMANDS if c not in here and c not in ELSEWHERE]
         self.assertEqual(unexercised, [], "README commands that no test runs")
@@ -391,6 +409,57 @@ os.kill(int(open("col.pid").read()), signal.SIGTERM)
         at = unit.index("--http") + 1
         self.assertEqual(ours[:at] + ours[at + 1:], unit[:at] + unit[at + 1:])
         self.assertNotEqual(ours[at].split(":")[0], "127.0.0.1", ours)
+
+
+@unittest.skipUnless(os.access(nats_harness.NATS_SERVER, os.X_OK),
+                     "nats-server is not installed (make deps)")
+class ManyGateways(MonitorTestCase):
+    """The collector publishing and the reader capturing, as written,
+    against three nats-server nodes on the ports the README names, in a
+    namespace of the test's own, with a monitor forwarding the records of
+    a simulated SS7 link to the collector."""
+    PUBLISH = command("cvfcollect -p 5000 --nats")
+    READ = command("cvfcollect --from-nats")
+    RUNS = {PUBLISH, READ}
+    RECORDS = 300
+
+    def setUp(self):
+        super().setUp()
+        self.env["PATH"] = BIN + ":" + self.env["PATH"]
+        # The README's nodes listen on the usual ports, which are free in
+        # the test's namespace.
+        nats_harness.CLIENT, nats_harness.ROUTE, nats_harness.MONITOR = 4222, 6222, 8222
+        self.cluster = nats_harness.NatsCluster(self).start()
+
+    def readme(self, name, cmd):
+        return self.start(name, ["sh", "-c", "exec " + cmd])
+
+    def test_publish_and_read_into_a_capture(self):
+        self.assertIn("--nats " + self.cluster.urls() + " ", self.PUBLISH)
+        col = self.readme("collector", self.PUBLISH)
+        # The collector takes records at once, and finds or makes the
+        # stream meanwhile.
+        col.wait_text("stream CVFMON created (subjects cvfmon.>, 3 replicas", "err")
+        mon = self.monitor("sync0", "127.0.0.1", 5000, 1)
+        self.wait_monitoring(mon)
+        self.play(extra=["--traffic", "mtp2", "--count", self.RECORDS, "--rate", 500])
+
+        reader = self.readme("reader", self.READ)
+        capture = os.path.join(self.tmp, "capture-00001.pcapng")
+        wait_until(lambda: has_packets(capture, self.RECORDS) or not reader.running(),
+                   TIMEOUT, "the reader's capture")
+        for p in (mon, col, reader):
+            p.signal(signal.SIGTERM)
+            p.wait()
+        self.assertEqual(col.p.returncode, 0, col.describe())
+        self.assertEqual(reader.p.returncode, 0, reader.describe())
+        self.assertRegex(col.out(), r"nats: published=%d duplicates=0 unpublished=0 "
+                         % self.RECORDS)
+        r = subprocess.run(["capinfos", "-c", "-M", capture], capture_output=True, text=True)
+        self.assertRegex(r.stdout, r"Number of packets:\s+%d\n" % self.RECORDS)
+        r = subprocess.run(["tshark", "-r", capture, "-Y", "isup"], capture_output=True,
+                           text=True, timeout=TIMEOUT)
+        self.assertRegex(r.stdout, r"ISUP\(ITU\) \d+ IAM")
 
 
 if __name__ == "__main__":
