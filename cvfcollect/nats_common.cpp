@@ -10,6 +10,10 @@
 
 constexpr int64_t kConnectTimeoutMs = 2000;
 constexpr int64_t kReconnectWaitMs = 250;
+// The client's write buffer: the client's flusher thread sends it, and a
+// publish that finds it full sends it from the loop's thread, blocking the
+// receive loop meanwhile; a large one leaves that to the flusher.
+constexpr int kIoBufLen = 1 << 20;
 
 void busSubject(char *out, size_t size, unsigned gw, unsigned line)
 {
@@ -54,6 +58,8 @@ int busTryConnect(natsConnection **nc, const char *urls, char *why, size_t whySi
         st = natsOptions_SetServers(opts, servers, count);
     if (st == NATS_OK)
         st = natsOptions_SetTimeout(opts, kConnectTimeoutMs);
+    if (st == NATS_OK)
+        st = natsOptions_SetIOBufSize(opts, kIoBufLen);
     if (st == NATS_OK)
         st = natsOptions_SetMaxReconnect(opts, -1);
     if (st == NATS_OK)
