@@ -42,9 +42,9 @@ enum SlotState : uint8_t { kUnsent, kSent, kAcked };
 // its length). A batch keeps its records and message id when published
 // again, so the duplicate window drops the repeat; a record published
 // when nothing waits goes alone, with the record's own message id.
-constexpr uint32_t kBatchRecords = 64;
-constexpr uint32_t kBatchBytes = 64 * 1024;
-constexpr uint64_t kBatchScan = 512;
+constexpr uint32_t kBatchRecords = 256;
+constexpr uint32_t kBatchBytes = 256 * 1024;
+constexpr uint64_t kBatchScan = 2048;
 constexpr uint64_t kNoSlot = UINT64_MAX;
 
 // One record of the backlog. serial, state and next are shared with the
@@ -60,9 +60,10 @@ struct Slot {
     uint32_t cap;
     uint8_t *data;
     uint64_t sentNs;
-    uint16_t gw, line;
-    char subject[32];
-    char msgId[64];
+    uint16_t gw, line;   // the record's, for its subject and message id,
+    uint16_t seqNo;      // made when it leads a message
+    uint16_t stampMsecs;
+    uint64_t stampSecs;
 };
 
 struct Publisher {
@@ -432,16 +433,17 @@ static const uint8_t *batchPayload(Publisher *p, const Slot &s, uint32_t *len)
 // Publishes the batch slot s leads; 0 when the client refused it.
 static int publishBatch(Publisher *p, Slot &s, uint64_t nowNs)
 {
-    char reply[96], msgId[80];
+    char reply[96], subject[32], msgId[80];
     snprintf(reply, sizeof reply, "%s.%" PRIu64, p->inbox, s.serial);
-    if (s.count == 1)
-        snprintf(msgId, sizeof msgId, "%s", s.msgId);
-    else
-        snprintf(msgId, sizeof msgId, "%s+%u", s.msgId, s.count);
+    busSubject(subject, sizeof subject, s.gw, s.line);
+    int n = snprintf(msgId, sizeof msgId, "%u.%u.%u.%" PRIu64 ".%03u", s.gw, s.line, s.seqNo,
+                     s.stampSecs, s.stampMsecs);
+    if (s.count > 1 && n > 0 && (size_t)n < sizeof msgId)
+        snprintf(msgId + n, sizeof msgId - (size_t)n, "+%u", s.count);
     uint32_t len = 0;
     const uint8_t *payload = batchPayload(p, s, &len);
     natsMsg *m = nullptr;
-    natsStatus st = payload ? natsMsg_Create(&m, s.subject, reply, (const char *)payload, (int)len)
+    natsStatus st = payload ? natsMsg_Create(&m, subject, reply, (const char *)payload, (int)len)
                             : NATS_NO_MEMORY;
     if (st == NATS_OK)
         st = natsMsgHeader_Set(m, kHdrMsgId, msgId);
@@ -504,9 +506,9 @@ void publisherRecord(Publisher *p, const CvRecord &rec, const uint8_t *raw, uint
     s.version = rec.version;
     s.gw = rec.gwId;
     s.line = rec.lineNum;
-    busSubject(s.subject, sizeof s.subject, rec.gwId, rec.lineNum);
-    snprintf(s.msgId, sizeof s.msgId, "%u.%u.%u.%" PRIu64 ".%03u", rec.gwId, rec.lineNum,
-             rec.seqNo, rec.stampSecs, rec.stampMsecs);
+    s.seqNo = rec.seqNo;
+    s.stampSecs = rec.stampSecs;
+    s.stampMsecs = rec.stampMsecs;
     {
         std::lock_guard<std::mutex> lock(p->mu);
         s.serial = p->tail;
