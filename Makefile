@@ -63,8 +63,9 @@ demo-cluster: deps build-x64
 flash-demo: deps build-x64
 	$(BUILD)/x64/bin/cvsim tolvi demo
 
+# BENCH_ARGS picks rows and sizes, e.g. BENCH_ARGS="--only collector-nats --runs 1".
 bench: deps build-x64
-	./bench/run $(BUILD)/x64/bin
+	./bench/run $(BUILD)/x64/bin $(BENCH_ARGS)
 
 # corvane-utils and corvane-tools .deb files in build/x64/packages.
 package: deps build-x64

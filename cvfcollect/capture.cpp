@@ -66,8 +66,11 @@ int captureRecord(Capture *c, const CvRecord &rec, uint64_t missed, int via, uin
     char name[24];
     snprintf(name, sizeof name, "gw%u-line%u", rec.gwId, rec.lineNum);
     char comment[kMaxEpbComment];
-    if (streamSeq)
-        snprintf(comment, sizeof comment, "nats-seq=%llu", (unsigned long long)streamSeq);
+    unsigned index = (unsigned)(streamSeq & 0xffff);  // see recordKey
+    if (streamSeq && index)
+        snprintf(comment, sizeof comment, "nats-seq=%llu/%u", (unsigned long long)(streamSeq >> 16), index);
+    else if (streamSeq)
+        snprintf(comment, sizeof comment, "nats-seq=%llu", (unsigned long long)(streamSeq >> 16));
     PcapPacket pkt = {lineKey(rec.gwId, rec.lineNum),
                       name,
                       c->descr[via < 3 ? via : 0],

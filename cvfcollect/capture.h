@@ -30,8 +30,11 @@ int captureOpen(Capture *c, const Options &o, const Listeners &l, const WaitPoli
 // Adds one valid record that arrived over TCP (viaTcp 1) or UDP; missed:
 // the sequence numbers of its line that it shows missing (its drop count).
 // This and the calls below return 0 once a capture write has failed.
-// streamSeq: the record's sequence number in the stream it was read from
-// (--from-nats), kept as the packet comment "nats-seq=N"; 0 for none.
+// streamSeq: the key of the record's place in the stream it was read from
+// (--from-nats): the message's stream sequence N in its upper bits, the
+// record's index I in the message in its lower 16, kept as the packet
+// comment "nats-seq=N" (the first record of a message) or "nats-seq=N/I";
+// 0 for none.
 int captureRecord(Capture *c, const CvRecord &rec, uint64_t missed, int via, uint64_t streamSeq,
                   uint64_t nowNs);
 // Writes out what is gathered, before the receive loop waits.

@@ -3,12 +3,17 @@
 
 #include <nats/nats.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
 constexpr int64_t kConnectTimeoutMs = 2000;
 constexpr int64_t kReconnectWaitMs = 250;
+// The client's write buffer: the client's flusher thread sends it, and a
+// publish that finds it full sends it from the loop's thread, blocking the
+// receive loop meanwhile; a large one leaves that to the flusher.
+constexpr int kIoBufLen = 1 << 20;
 
 void busSubject(char *out, size_t size, unsigned gw, unsigned line)
 {
@@ -54,6 +59,8 @@ int busTryConnect(natsConnection **nc, const char *urls, char *why, size_t whySi
     if (st == NATS_OK)
         st = natsOptions_SetTimeout(opts, kConnectTimeoutMs);
     if (st == NATS_OK)
+        st = natsOptions_SetIOBufSize(opts, kIoBufLen);
+    if (st == NATS_OK)
         st = natsOptions_SetMaxReconnect(opts, -1);
     if (st == NATS_OK)
         st = natsOptions_SetReconnectWait(opts, kReconnectWaitMs);
@@ -79,7 +86,13 @@ int busConnect(natsConnection **nc, const char *urls)
 
 void busShutdown(void)
 {
-    nats_CloseAndWait(2000);
+    nats_CloseAndWait(0);  // every object is destroyed: the threads end
+}
+
+int busStopPending(void)
+{
+    sigset_t set;
+    return sigpending(&set) == 0 && (sigismember(&set, SIGINT) == 1 || sigismember(&set, SIGTERM) == 1);
 }
 
 uint64_t busMonoNs(void)

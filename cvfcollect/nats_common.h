@@ -24,5 +24,8 @@ void busLastError(char *out, size_t size);
 // Waits for the client's threads to end, after the last connection was
 // destroyed.
 void busShutdown(void);
+// 1 when SIGINT or SIGTERM waits to be taken (the collector blocks them
+// outside the loop's waits): a long start gives up.
+int busStopPending(void);
 // Monotonic clock in nanoseconds.
 uint64_t busMonoNs(void);

@@ -17,9 +17,11 @@
 #include "nats_common.h"
 #include "options.h"
 #include "pcapng.h"
+#include "record.h"
 
 constexpr int kFetchBatch = 256;
 constexpr int kSubscribeTries = 40;  // a quarter of a second apart
+constexpr int64_t kRequestWaitMs = 2000;  // for an answer of the cluster
 // A record fetched and not acknowledged is delivered again after this
 // long (a consumer killed before it acknowledged).
 constexpr int64_t kAckWaitNs = 3000000000;
@@ -35,8 +37,9 @@ struct NatsSource {
     natsConnection *nc;
     jsCtx *js;
     natsSubscription *sub;
-    uint64_t floor;                 // every sequence up to here is written
+    uint64_t floor;                 // every record key up to here is written
     std::vector<uint64_t> written;  // and these above it, ascending
+    unsigned maxFrame;              // of the records' headers
     uint64_t again;                 // delivered again, written already: skipped
     uint64_t floorAskedNs;
     natsMsg *held[kFetchBatch * 4];  // fetched, not yet acknowledged
@@ -51,8 +54,23 @@ static uint32_t le32(const uint8_t *p)
     return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
 }
 
-// The stream sequence in the options of one Enhanced Packet Block body.
-static uint64_t seqOfEpb(const uint8_t *body, size_t len)
+// The record key of a packet comment "nats-seq=N" or "nats-seq=N/I"; 0
+// for another comment.
+static uint64_t keyOfComment(const char *text, size_t len)
+{
+    char num[48];
+    if (len <= 9 || len >= sizeof num || memcmp(text, "nats-seq=", 9) != 0)
+        return 0;
+    memcpy(num, text + 9, len - 9);
+    num[len - 9] = 0;
+    char *end;
+    uint64_t seq = strtoull(num, &end, 10);
+    unsigned long index = *end == '/' ? strtoul(end + 1, &end, 10) : 0;
+    return *end == 0 && index < (1u << kKeyIndexBits) ? recordKey(seq, (unsigned)index) : 0;
+}
+
+// The record key in the options of one Enhanced Packet Block body.
+static uint64_t keyOfEpb(const uint8_t *body, size_t len)
 {
     if (len < 20)
         return 0;
@@ -61,19 +79,17 @@ static uint64_t seqOfEpb(const uint8_t *body, size_t len)
         unsigned code = body[at] | body[at + 1] << 8, olen = body[at + 2] | body[at + 3] << 8;
         if (code == kOptEndOfOpt || at + 4 + olen > len)
             break;
-        const char *text = (const char *)body + at + 4;
-        if (code == kOptComment && olen > 9 && olen < 32 && memcmp(text, "nats-seq=", 9) == 0) {
-            char num[32];
-            memcpy(num, text + 9, olen - 9);
-            num[olen - 9] = 0;
-            return strtoull(num, nullptr, 10);
+        if (code == kOptComment) {
+            uint64_t key = keyOfComment((const char *)body + at + 4, olen);
+            if (key)
+                return key;
         }
         at += 4 + ((olen + 3u) & ~3u);
     }
     return 0;
 }
 
-// Appends the sequences above floor of the whole blocks of one file (a
+// Appends the record keys above floor of the whole blocks of one file (a
 // file cut short by a kill ends inside a block: the blocks before it
 // count) to out; the highest and (in lowest) the lowest of all, 0 for
 // none.
@@ -93,7 +109,7 @@ static uint64_t seqsOfFile(const char *path, uint64_t floor, std::vector<uint64_
             break;
         if (read(fd, buf, len - 8) != (ssize_t)(len - 8))
             break;
-        uint64_t seq = type == kBlockEpb ? seqOfEpb(buf, len - 12) : 0;
+        uint64_t seq = type == kBlockEpb ? keyOfEpb(buf, len - 12) : 0;
         if (!seq)
             continue;
         best = seq > best ? seq : best;
@@ -109,7 +125,7 @@ static uint64_t seqsOfFile(const char *path, uint64_t floor, std::vector<uint64_
 // ---------------------------------------------------------------------------
 // What was written
 
-// Remembers seq as written; 0 when it was already.
+// Remembers a record key as written; 0 when it was already.
 static int markWritten(NatsSource *s, uint64_t seq)
 {
     if (seq <= s->floor)
@@ -137,8 +153,9 @@ static void raiseFloor(NatsSource *s, uint64_t floor)
     w.erase(w.begin(), std::upper_bound(w.begin(), w.end(), floor));
 }
 
-// The consumer's acknowledgement floor as the server has it; 0 when it
-// does not answer within half a second.
+// The consumer's acknowledgement floor as the server has it, as the key of
+// the last record of its message; 0 when it does not answer within half a
+// second.
 static uint64_t askFloor(NatsSource *s)
 {
     jsOptions jo;
@@ -150,7 +167,7 @@ static uint64_t askFloor(NatsSource *s)
         return 0;
     uint64_t floor = ci->AckFloor.Stream;
     jsConsumerInfo_Destroy(ci);
-    return floor;
+    return floor ? recordKey(floor, (1u << kKeyIndexBits) - 1) : 0;
 }
 
 // Whether the durable consumer of o is on the server already: 1, 0 (or
@@ -212,7 +229,7 @@ static void readCaptured(NatsSource *s, const Options &o, int known)
     uint64_t last = o.durable ? 0 : streamLastSeq(s, o.stream);
     if (o.durable ? !known : top > last) {
         fprintf(stderr, "cvfcollect: nats: the capture holds records up to sequence %" PRIu64
-                        " that %s %s %s; they are not taken as read\n", top,
+                        " that %s %s %s; they are not taken as read\n", top >> kKeyIndexBits,
                 o.durable ? "consumer" : "stream", o.durable ? o.durable : o.stream,
                 o.durable ? "never read (it is new)" : "does not hold");
         return;
@@ -223,7 +240,7 @@ static void readCaptured(NatsSource *s, const Options &o, int known)
         for (uint64_t seq : found)
             markWritten(s, seq);
     fprintf(stderr, "cvfcollect: nats: the capture holds stream %s up to sequence %" PRIu64
-                    "; going on after it\n", o.stream, top);
+                    "; going on after it\n", o.stream, top >> kKeyIndexBits);
 }
 
 NatsSource *natsSourceOpen(const Options &o)
@@ -237,7 +254,10 @@ NatsSource *natsSourceOpen(const Options &o)
         natsSourceClose(s);
         return nullptr;
     }
-    if (natsConnection_JetStream(&s->js, s->nc, nullptr) != NATS_OK) {
+    jsOptions jo;
+    jsOptions_Init(&jo);
+    jo.Wait = kRequestWaitMs;
+    if (natsConnection_JetStream(&s->js, s->nc, &jo) != NATS_OK) {
         busFailed("JetStream", o.stream);
         natsSourceClose(s);
         return nullptr;
@@ -256,7 +276,7 @@ NatsSource *natsSourceOpen(const Options &o)
     // seconds to answer for its consumers.
     natsStatus st = NATS_ERR;
     int known = -1;  // the durable consumer was there before this start: 1, 0, not yet known
-    for (int i = 0; i < kSubscribeTries && st != NATS_OK; i++) {
+    for (int i = 0; i < kSubscribeTries && st != NATS_OK && !busStopPending(); i++) {
         if (i) {
             struct timespec ts = {0, 250000000};
             nanosleep(&ts, nullptr);
@@ -265,11 +285,17 @@ NatsSource *natsSourceOpen(const Options &o)
             continue;
         st = js_PullSubscribe(&s->sub, s->js, subject, o.durable, nullptr, &so, &jerr);
     }
+    if (st != NATS_OK && busStopPending()) {
+        fprintf(stderr, "cvfcollect: nats: stopped before stream %s could be read\n", o.stream);
+        natsSourceClose(s);
+        return nullptr;
+    }
     if (st != NATS_OK) {
         busFailed("cannot read stream", o.stream);
         natsSourceClose(s);
         return nullptr;
     }
+    s->maxFrame = o.maxFrame;
     if (known > 0)
         raiseFloor(s, askFloor(s));
     readCaptured(s, o, known > 0);
@@ -282,6 +308,41 @@ static int versionOf(natsMsg *m)
 {
     const char *v = nullptr;
     return natsMsgHeader_Get(m, kHdrVersion, &v) == NATS_OK && v && strcmp(v, "0") == 0 ? 0 : 1;
+}
+
+// The length of the record at p[0..avail) of a message: what its header
+// says, or all that is left when no whole record is there (handed on as
+// it is, to be refused).
+static size_t recordLenAt(const uint8_t *p, size_t avail, int version, unsigned maxFrame)
+{
+    CvRecord rec;
+    if (decodeHeader(p, avail, version, maxFrame, &rec) != kRecOk || rec.recordLen > avail)
+        return avail;
+    return rec.recordLen;
+}
+
+// Hands on each record of message m (stream sequence seq) not written yet;
+// how many, negated when take said no more.
+static int takeMessage(NatsSource *s, natsMsg *m, uint64_t seq, TakeStreamRecord take, void *ctx)
+{
+    const uint8_t *data = (const uint8_t *)natsMsg_GetData(m);
+    size_t len = (size_t)natsMsg_GetDataLength(m), at = 0;
+    int version = versionOf(m), taken = 0, more = 1;
+    constexpr unsigned kLastIndex = (1u << kKeyIndexBits) - 1;
+    for (unsigned index = 0; at < len || index == 0; index++) {
+        size_t n = index == kLastIndex ? len - at : recordLenAt(data + at, len - at, version, s->maxFrame);
+        StreamRecord r = {data + at, n, version, recordKey(seq, index)};
+        at += n;
+        if (!markWritten(s, r.key)) {
+            s->again++;
+            continue;  // written already: acknowledged again
+        }
+        more &= take(ctx, r);
+        taken++;
+        if (!n)
+            break;  // an empty message
+    }
+    return more ? taken : -taken;
 }
 
 int natsSourceFetch(NatsSource *s, int waitMs, TakeStreamRecord take, void *ctx)
@@ -310,14 +371,11 @@ int natsSourceFetch(NatsSource *s, int waitMs, TakeStreamRecord take, void *ctx)
             continue;  // no JetStream message: nothing to take
         uint64_t seq = meta->Sequence.Stream;
         jsMsgMetaData_Destroy(meta);
-        if (!markWritten(s, seq)) {
-            s->again++;
-            continue;  // written already: acknowledged again
-        }
-        StreamRecord r = {(const uint8_t *)natsMsg_GetData(m), (size_t)natsMsg_GetDataLength(m),
-                          versionOf(m), seq};
-        more = take(ctx, r);
-        taken++;
+        // every record of a message is taken, even after a stop: the
+        // message is acknowledged whole
+        int taking = takeMessage(s, m, seq, take, ctx);
+        taken += taking > 0 ? taking : -taking;
+        more = taking >= 0;
     }
     for (int i = 0; i < list.Count; i++)
         if (list.Msgs[i])

@@ -20,26 +20,33 @@ struct Options;
 struct NatsSource;
 
 // One message of the stream.
+// A message of the stream holds one record or several of one line, back
+// to back as received; each is known by its place, a key made of the
+// message's stream sequence number and its index in the message.
+constexpr unsigned kKeyIndexBits = 16;
+inline uint64_t recordKey(uint64_t seq, unsigned index) { return seq << kKeyIndexBits | index; }
+
 struct StreamRecord {
     const uint8_t *data;  // the record as published: header and frame
     size_t len;
     int version;          // its header version
-    uint64_t seq;         // its sequence number in the stream
+    uint64_t key;         // recordKey of its place in the stream
 };
 
 // Takes one record; 0 when the loop takes no more (a stop condition).
 typedef int (*TakeStreamRecord)(void *ctx, const StreamRecord &r);
 
 // Connects and makes the consumer, and reads which records the capture
-// files of o hold (their "nats-seq=N" packet comments): with --durable
+// files of o hold (their "nats-seq=N" or "nats-seq=N/I" packet comments): with --durable
 // those above the consumer's acknowledgement floor, without it everything
 // up to the highest one. Those are acknowledged without being taken.
 // Reports and returns null on failure.
 NatsSource *natsSourceOpen(const Options &o);
 // Fetches a batch, waiting up to waitMs for the first message, and hands
-// each record to take until it says no more; those it did not take are
-// refused (negatively acknowledged), for the stream to deliver them again
-// before later ones. Returns how many it handed on.
+// each record to take until it says no more (at the end of a message);
+// the messages it did not take are refused (negatively acknowledged), for
+// the stream to deliver them again before later ones. Returns how many
+// records it handed on.
 int natsSourceFetch(NatsSource *s, int waitMs, TakeStreamRecord take, void *ctx);
 // Acknowledges every record fetched so far: they are written.
 void natsSourceAck(NatsSource *s);

@@ -28,23 +28,42 @@ constexpr uint64_t kAckTimeoutNs = 2000000000u;
 // After a failed publish or a negative acknowledgement, publishing pauses
 // this long.
 constexpr uint64_t kRetryPauseNs = 250000000u;
+// How long the set-up waits for an answer of the cluster.
+constexpr int64_t kRequestWaitMs = 2000;
 // How often the loop looks at the publisher while records wait.
 constexpr uint64_t kTickNs = 100000000u;
 
 enum SlotState : uint8_t { kUnsent, kSent, kAcked };
 
-// One record of the backlog. serial and state are shared with the
+// Records that wait while --nats-max-pending messages are in flight go
+// out several to a message: a record and the ones of its line that follow
+// it among the next kBatchScan waiting, up to kBatchRecords records and
+// kBatchBytes bytes, back to back as received (each record's header says
+// its length). A batch keeps its records and message id when published
+// again, so the duplicate window drops the repeat; a record published
+// when nothing waits goes alone, with the record's own message id.
+constexpr uint32_t kBatchRecords = 256;
+constexpr uint32_t kBatchBytes = 256 * 1024;
+constexpr uint64_t kBatchScan = 2048;
+constexpr uint64_t kNoSlot = UINT64_MAX;
+
+// One record of the backlog. serial, state and next are shared with the
 // acknowledgement handler (under Publisher::mu); the rest is the loop's.
 struct Slot {
     uint64_t serial;
     SlotState state;
     uint8_t version;
+    uint8_t member;      // published in the batch of an earlier record
+    uint32_t count;      // records of the batch this one leads (0: not formed yet)
+    uint64_t next;       // serial of the next record of its batch, kNoSlot for none
     uint32_t len;
     uint32_t cap;
     uint8_t *data;
     uint64_t sentNs;
-    char subject[32];
-    char msgId[64];
+    uint16_t gw, line;   // the record's, for its subject and message id,
+    uint16_t seqNo;      // made when it leads a message
+    uint16_t stampMsecs;
+    uint64_t stampSecs;
 };
 
 struct Publisher {
@@ -67,6 +86,8 @@ struct Publisher {
     uint64_t pauseUntilNs;  // no publishing before this, after a failure
     unsigned maxPending;
     NatsTotals *counts;
+    uint8_t *batch;         // the payload of a batch being published
+    uint32_t batchCap;
     // Shared with the handler: guarded by mu.
     std::mutex mu;
     uint64_t inFlight;      // slots in state kSent
@@ -110,9 +131,10 @@ static void onAck(natsConnection *, natsSubscription *, natsMsg *msg, void *clos
         Slot &s = p->ring[serial % p->size];
         if (s.serial == serial && s.state == kSent) {
             if (ok) {
-                s.state = kAcked;
+                for (uint64_t k = serial; k != kNoSlot; k = p->ring[k % p->size].next)
+                    p->ring[k % p->size].state = kAcked;
                 p->inFlight--;
-                p->duplicates += dup ? 1 : 0;
+                p->duplicates += dup ? s.count : 0;
             } else {
                 p->failed = 1;
             }
@@ -184,7 +206,10 @@ static int ensureStream(Publisher *p, char *why, size_t whySize)
 {
     const Options &o = p->o;
     jsCtx *js = nullptr;
-    if (natsConnection_JetStream(&js, p->nc, nullptr) != NATS_OK) {
+    jsOptions jo;
+    jsOptions_Init(&jo);
+    jo.Wait = kRequestWaitMs;
+    if (natsConnection_JetStream(&js, p->nc, &jo) != NATS_OK) {
         busLastError(why, whySize);
         return 0;
     }
@@ -304,6 +329,7 @@ static void freePublisher(Publisher *p)
     }
     if (p->wakeFd >= 0)
         close(p->wakeFd);
+    free(p->batch);
     delete p;
 }
 
@@ -337,7 +363,8 @@ Publisher *publisherOpen(const Options &o, NatsTotals *counts)
     p->setupRunning = 1;
     // A reachable cluster is ready before the first record; otherwise the
     // records wait in the backlog until it is.
-    for (uint64_t t0 = busMonoNs(); !p->ready.load() && busMonoNs() - t0 < kStartWaitNs;) {
+    for (uint64_t t0 = busMonoNs();
+         !p->ready.load() && busMonoNs() - t0 < kStartWaitNs && !busStopPending();) {
         struct timespec ts = {0, 20000000};
         nanosleep(&ts, nullptr);
     }
@@ -349,15 +376,77 @@ int publisherFd(const Publisher *p)
     return p->wakeFd;
 }
 
-// Publishes the record of slot s; 0 when the client refused it.
-static int publishSlot(Publisher *p, Slot &s, uint64_t nowNs)
+// The slot of serial.
+static Slot &slotOf(Publisher *p, uint64_t serial)
 {
-    char reply[96];
+    return p->ring[serial % p->size];
+}
+
+// Makes s (serial lead) the first record of a batch: the records of its
+// line that wait among the next kBatchScan join it. Called with mu held.
+static void formBatch(Publisher *p, Slot &s, uint64_t lead)
+{
+    s.count = 1;
+    s.next = kNoSlot;
+    Slot *last = &s;
+    uint32_t bytes = s.len;
+    uint64_t end = p->tail - lead > kBatchScan ? lead + kBatchScan : p->tail;
+    for (uint64_t k = lead + 1; k < end && s.count < kBatchRecords; k++) {
+        Slot &m = slotOf(p, k);
+        if (m.state != kUnsent || m.member || m.count || m.gw != s.gw || m.line != s.line ||
+            m.version != s.version || bytes + m.len > kBatchBytes)
+            continue;
+        m.member = 1;
+        m.next = kNoSlot;
+        last->next = k;
+        last = &m;
+        bytes += m.len;
+        s.count++;
+    }
+}
+
+// The payload of the batch s leads: its records back to back; null when
+// there is no memory.
+static const uint8_t *batchPayload(Publisher *p, const Slot &s, uint32_t *len)
+{
+    if (s.count == 1) {
+        *len = s.len;
+        return s.data;
+    }
+    uint32_t at = 0;
+    for (uint64_t k = s.serial; k != kNoSlot; k = slotOf(p, k).next) {
+        const Slot &m = slotOf(p, k);
+        if (at + m.len > p->batchCap) {
+            uint8_t *b = (uint8_t *)realloc(p->batch, kBatchBytes);
+            if (!b)
+                return nullptr;
+            p->batch = b;
+            p->batchCap = kBatchBytes;
+        }
+        memcpy(p->batch + at, m.data, m.len);
+        at += m.len;
+    }
+    *len = at;
+    return p->batch;
+}
+
+// Publishes the batch slot s leads; 0 when the client refused it.
+static int publishBatch(Publisher *p, Slot &s, uint64_t nowNs)
+{
+    char reply[96], subject[32], msgId[80];
     snprintf(reply, sizeof reply, "%s.%" PRIu64, p->inbox, s.serial);
+    busSubject(subject, sizeof subject, s.gw, s.line);
+    int n = snprintf(msgId, sizeof msgId, "%u.%u.%u.%" PRIu64 ".%03u", s.gw, s.line, s.seqNo,
+                     s.stampSecs, s.stampMsecs);
+    if (s.count > 1 && n > 0 && (size_t)n < sizeof msgId)
+        snprintf(msgId + n, sizeof msgId - (size_t)n, "+%u", s.count);
+    uint32_t len = 0;
+    const uint8_t *payload = batchPayload(p, s, &len);
     natsMsg *m = nullptr;
-    natsStatus st = natsMsg_Create(&m, s.subject, reply, (const char *)s.data, (int)s.len);
+    natsStatus st = payload ? natsMsg_Create(&m, subject, reply, (const char *)payload, (int)len)
+                            : NATS_NO_MEMORY;
     if (st == NATS_OK)
-        st = natsMsgHeader_Set(m, kHdrMsgId, s.msgId);
+        st = natsMsgHeader_Set(m, kHdrMsgId, msgId);
     if (st == NATS_OK)
         st = natsMsgHeader_Set(m, kHdrVersion, s.version ? "1" : "0");
     if (st == NATS_OK)
@@ -365,12 +454,16 @@ static int publishSlot(Publisher *p, Slot &s, uint64_t nowNs)
     natsMsg_Destroy(m);
     if (st != NATS_OK)
         return 0;
-    s.sentNs = nowNs;
+    for (uint64_t k = s.serial; k != kNoSlot; k = slotOf(p, k).next) {
+        slotOf(p, k).state = kSent;
+        slotOf(p, k).sentNs = nowNs;
+    }
     return 1;
 }
 
-// Publishes the records that wait, while fewer than maxPending are in
-// flight and the connection is up.
+// Publishes the records that wait, while fewer than maxPending messages
+// are in flight and the connection is up; records published in the batch
+// of an earlier one are passed over.
 static void publishWaiting(Publisher *p, uint64_t nowNs)
 {
     if (!p->ready.load() || nowNs < p->pauseUntilNs ||
@@ -378,13 +471,14 @@ static void publishWaiting(Publisher *p, uint64_t nowNs)
         return;
     std::unique_lock<std::mutex> lock(p->mu);
     while (p->nextSend < p->tail && p->inFlight < p->maxPending) {
-        Slot &s = p->ring[p->nextSend % p->size];
-        if (s.state == kUnsent) {
-            if (!publishSlot(p, s, nowNs)) {
+        Slot &s = slotOf(p, p->nextSend);
+        if (s.state == kUnsent && !s.member) {
+            if (!s.count)
+                formBatch(p, s, p->nextSend);
+            if (!publishBatch(p, s, nowNs)) {
                 p->pauseUntilNs = nowNs + kRetryPauseNs;
                 return;
             }
-            s.state = kSent;
             p->inFlight++;
         }
         p->nextSend++;
@@ -410,13 +504,18 @@ void publisherRecord(Publisher *p, const CvRecord &rec, const uint8_t *raw, uint
     memcpy(s.data, raw, rec.recordLen);
     s.len = (uint32_t)rec.recordLen;
     s.version = rec.version;
-    busSubject(s.subject, sizeof s.subject, rec.gwId, rec.lineNum);
-    snprintf(s.msgId, sizeof s.msgId, "%u.%u.%u.%" PRIu64 ".%03u", rec.gwId, rec.lineNum,
-             rec.seqNo, rec.stampSecs, rec.stampMsecs);
+    s.gw = rec.gwId;
+    s.line = rec.lineNum;
+    s.seqNo = rec.seqNo;
+    s.stampSecs = rec.stampSecs;
+    s.stampMsecs = rec.stampMsecs;
     {
         std::lock_guard<std::mutex> lock(p->mu);
         s.serial = p->tail;
         s.state = kUnsent;
+        s.member = 0;
+        s.count = 0;
+        s.next = kNoSlot;
     }
     p->tail++;
     p->counts->backlog = p->tail - p->head;
@@ -425,16 +524,18 @@ void publisherRecord(Publisher *p, const CvRecord &rec, const uint8_t *raw, uint
 }
 
 // From the first record sent and not acknowledged on, everything not
-// acknowledged is published again. Called with mu held.
+// acknowledged is published again, each batch as it was. Called with mu
+// held.
 static void goBack(Publisher *p, uint64_t from)
 {
     for (uint64_t i = from; i < p->nextSend; i++) {
-        Slot &s = p->ring[i % p->size];
-        if (s.state == kSent) {
-            s.state = kUnsent;
-            p->inFlight--;
-            p->counts->resent++;
-        }
+        Slot &s = slotOf(p, i);
+        if (s.state != kSent || s.member)
+            continue;
+        for (uint64_t k = i; k != kNoSlot; k = slotOf(p, k).next)
+            slotOf(p, k).state = kUnsent;
+        p->inFlight--;
+        p->counts->resent += s.count;
     }
     if (from < p->nextSend)
         p->nextSend = from;

@@ -487,10 +487,10 @@ static int takeFromStream(void *ctx, const StreamRecord &r)
     CvRecord rec;
     RecordCheck check = decodeDatagram(r.data, r.len, r.version, c->opt.maxFrame, &rec);
     if (check == kRecOk)
-        takeRecord(c, rec, r.data, kViaStream, r.seq, monoNs());
+        takeRecord(c, rec, r.data, kViaStream, r.key, monoNs());
     else
         takeInvalid(c, "stream", check, r.data, r.len, r.version);
-    return !c->stop;  // a stop signal waits for the batch: it is written and acknowledged whole
+    return !c->stop;  // a stop signal waits for the fetch: it is written and acknowledged whole
 }
 
 // Reads a batch of the stream, waiting up to limit, writes it out and

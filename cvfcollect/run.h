@@ -63,7 +63,8 @@ int collectorOpen(Collector *c, const Options &o);
 void collectorClose(Collector *c);
 
 // One valid record (raw: its bytes as received) that came by way via;
-// streamSeq: its sequence number in the stream it was read from, 0 for
+// streamSeq: the key of its place in the stream it was read from (stream
+// sequence and index in the message, see recordKey), 0 for
 // none.
 void takeRecord(Collector *c, const CvRecord &rec, const uint8_t *raw, RecordVia via,
                 uint64_t streamSeq, uint64_t nowNs);

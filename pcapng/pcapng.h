@@ -44,7 +44,7 @@ constexpr size_t kMaxOptText = 200;   // longer option texts are cut
 constexpr size_t kMaxPacket = 65535;
 // The largest block: an EPB of kMaxPacket bytes with flags, drop count and
 // a comment of kMaxEpbComment bytes.
-constexpr size_t kMaxEpbComment = 32;
+constexpr size_t kMaxEpbComment = 48;
 constexpr size_t kMaxBlockLen = 28 + ((kMaxPacket + 3) & ~(size_t)3) + 8 + 12 + (4 + kMaxEpbComment) + 4 + 4;
 static_assert(kMaxBlockLen >= 28 + 3 * (4 + kMaxOptText + 3) + 12 + 4, "room for an IDB or SHB");
 

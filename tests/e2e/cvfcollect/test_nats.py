@@ -44,8 +44,14 @@ def tshark(args):
     return r.stdout
 
 
+def stream_place(comment):
+    """(stream sequence, index in the message) of "nats-seq=N[/I]"."""
+    seq, _, index = comment.split("=")[1].partition("/")
+    return int(seq), int(index or 0)
+
+
 def captured(pattern):
-    """(interface name, stream sequence, (line, seq) of the frame) of every
+    """(interface name, place in the stream, (line, seq) of the frame) of every
     packet of the files matching pattern, in file and packet order."""
     out = []
     for path in sorted(glob.glob(pattern)):
@@ -56,7 +62,7 @@ def captured(pattern):
             ["-r", path, "-T", "ek", "-x"]).splitlines() if ln.startswith('{"timestamp"')]
         for (name, comment), hexbytes in zip(rows, raw):
             frame = bytes.fromhex(hexbytes)
-            out.append((name, int(comment.split("=")[1]), (frame[0], frame[1] << 8 | frame[2])))
+            out.append((name, stream_place(comment), (frame[0], frame[1] << 8 | frame[2])))
     return out
 
 
@@ -86,9 +92,18 @@ class NatsTest(MonitorTestCase):
         return [self.play(stream_of(self.records, i), port=port, name="player-" + port,
                           wait=False) for i, port in enumerate(self.ports)]
 
-    def played(self, players):
+    def played(self, players, stored=True):
+        """Waits for the players to end and then (stored) for the stream to
+        take no more: on a busy machine the monitors and the collector may
+        still be forwarding the last records. What is missing is for the
+        checks that follow to say."""
         for p in players:
             self.assertEqual(p.wait(TIMEOUT * 4), 0, p.describe())
+        if stored:
+            try:
+                self.cluster.settled(quiet=1.5)
+            except AssertionError:
+                pass
 
     def consumer(self, name="consumer", *extra, durable="cap"):
         return self.start(name, collector_argv(
@@ -149,7 +164,7 @@ class NatsTest(MonitorTestCase):
         self.stop_collector(again)
         self.consume_all()
         self.assert_captured_once()
-        self.assertEqual(self.cluster.stream_messages(), 2 * self.records)
+        self.assertLessEqual(self.cluster.stream_messages(), 2 * self.records)
 
     def test_a_collector_started_before_the_cluster_publishes_once_it_is_up(self):
         self.cluster.stop_all()
@@ -167,7 +182,7 @@ class NatsTest(MonitorTestCase):
         self.cluster.settled()
         s = self.stop_collector(col)
         self.assertEqual((s["nats_published"], s["nats_unpublished"]), (2 * self.records, 0))
-        self.assertEqual(self.cluster.stream_messages(), 2 * self.records)
+        self.assertLessEqual(self.cluster.stream_messages(), 2 * self.records)
 
     def test_a_node_killed_and_started_again_loses_nothing(self):
         col = self.publisher()
@@ -183,7 +198,7 @@ class NatsTest(MonitorTestCase):
         self.assertEqual(s["nats_unpublished"], 0)
         self.consume_all()
         self.assert_captured_once(ordered=False)  # what the dead node lost is published again
-        self.assertEqual(self.cluster.stream_messages(), 2 * self.records)
+        self.assertLessEqual(self.cluster.stream_messages(), 2 * self.records)
 
     def test_consumer_stopped_and_killed_goes_on_where_it_was(self):
         col = self.publisher()
@@ -225,7 +240,7 @@ class NatsTest(MonitorTestCase):
         self.assertEqual((s["records"], s["nats_unpublished"]), (2 * self.records, 0))
         self.consume_all()
         self.assert_captured_once()
-        self.assertEqual(self.cluster.stream_messages(), 2 * self.records)
+        self.assertLessEqual(self.cluster.stream_messages(), 2 * self.records)
 
     def test_cluster_down_the_unpublished_count_is_what_is_missing(self):
         col = self.publisher(extra=["--nats-backlog", 300])
@@ -236,7 +251,7 @@ class NatsTest(MonitorTestCase):
         time.sleep(1.0)
         for i in range(3):
             self.cluster.start_node(i)
-        self.played(players)
+        self.played(players, stored=False)
         self.cluster.wait_ready()
         self.cluster.settled()  # the backlog is published once the stream has its leader again
         s = self.stop_collector(col)
@@ -250,7 +265,9 @@ class NatsTest(MonitorTestCase):
         self.assertEqual(len(got), len({rec for _, _, rec in got}), "a record captured twice")
         self.assertEqual(received - len(got), s["nats_unpublished"])
         self.assertEqual(s["nats_published"], len(got))
-        self.assertEqual(self.cluster.stream_messages(), len(got))
+        # the backlog went out several records to a message, read one by one
+        self.assertLess(self.cluster.stream_messages(), len(got))
+        self.assertTrue(any(index for _, (_, index), _ in got), "no record of a batch captured")
 
 
 if __name__ == "__main__":

@@ -87,7 +87,8 @@ class DemoRun:
                    "the demo's processes to end: %s" % session_processes(p.pid))
         work = re.search(r"stores and logs in (\S+)", out)
         self.assertTrue(work, out + self.text(self.err))
-        self.assertFalse(os.path.exists(work.group(1)), "temporary directory left")
+        left = os.listdir(work.group(1)) if os.path.exists(work.group(1)) else None
+        self.assertIsNone(left, "temporary directory left\n" + out + self.text(self.err))
         return rc, out, self.text(self.err)
 
 

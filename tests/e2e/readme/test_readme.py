@@ -37,8 +37,9 @@ from test_capture import has_packets  # noqa: E402
 ELSEWHERE = {
     "make test": (None, "the test command itself (.ci/run)"),
     "make package": ("e2e.test_package.DebianPackages", "cpack in this build"),
-    "dpkg -i build/x64/packages/corvane-utils_*.deb build/x64/packages/corvane-tools_*.deb":
-        ("e2e.test_package.DebianPackages.test_install_use_remove_purge", "both packages"),
+    "apt-get install ./build/x64/packages/corvane-utils_*.deb ./build/x64/packages/corvane-tools_*.deb":
+        ("e2e.test_package.DebianPackages.test_install_use_remove_purge",
+         "both packages, with what they depend on already there"),
     "install -D -m 644 /usr/share/doc/corvane-utils/examples/sync0.conf /etc/cvfmon/sync0.conf":
         ("e2e.test_package.DebianPackages.test_install_use_remove_purge", "as written"),
     "systemctl enable --now cvfmonUdp@sync0":
