@@ -84,6 +84,13 @@ demo_finish() {
         kill -TERM "$p" 2>/dev/null || true
     done
     wait 2>/dev/null || true
+    # A wait that a signal cut short: each process ends (and writes its
+    # last files) before the directory goes.
+    for p in $DEMO_PIDS; do
+        while [ -d "/proc/$p" ] && ! grep -q '^[^)]*) Z' "/proc/$p/stat" 2>/dev/null; do
+            sleep 0.1
+        done
+    done
     [ -n "$DEMO_WORK" ] && rm -rf "$DEMO_WORK"
     return 0
 }
