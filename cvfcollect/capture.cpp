@@ -66,11 +66,12 @@ int captureRecord(Capture *c, const CvRecord &rec, uint64_t missed, int via, uin
     char name[24];
     snprintf(name, sizeof name, "gw%u-line%u", rec.gwId, rec.lineNum);
     char comment[kMaxEpbComment];
-    unsigned index = (unsigned)(streamSeq & 0xffff);  // see recordKey
+    unsigned long long seq = streamSeq >> kKeyIndexBits;
+    unsigned index = (unsigned)(streamSeq & ((1u << kKeyIndexBits) - 1));
     if (streamSeq && index)
-        snprintf(comment, sizeof comment, "nats-seq=%llu/%u", (unsigned long long)(streamSeq >> 16), index);
+        snprintf(comment, sizeof comment, "nats-seq=%llu/%u", seq, index);
     else if (streamSeq)
-        snprintf(comment, sizeof comment, "nats-seq=%llu", (unsigned long long)(streamSeq >> 16));
+        snprintf(comment, sizeof comment, "nats-seq=%llu", seq);
     PcapPacket pkt = {lineKey(rec.gwId, rec.lineNum),
                       name,
                       c->descr[via < 3 ? via : 0],

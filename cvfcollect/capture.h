@@ -30,6 +30,12 @@ int captureOpen(Capture *c, const Options &o, const Listeners &l, const WaitPoli
 // Adds one valid record that arrived over TCP (viaTcp 1) or UDP; missed:
 // the sequence numbers of its line that it shows missing (its drop count).
 // This and the calls below return 0 once a capture write has failed.
+// The place of a record read from a stream: the message's stream sequence
+// number in the upper bits, the record's index in the message in the
+// lower kKeyIndexBits.
+constexpr unsigned kKeyIndexBits = 16;
+inline uint64_t recordKey(uint64_t seq, unsigned index) { return seq << kKeyIndexBits | index; }
+
 // streamSeq: the key of the record's place in the stream it was read from
 // (--from-nats): the message's stream sequence N in its upper bits, the
 // record's index I in the message in its lower 16, kept as the packet

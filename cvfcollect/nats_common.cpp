@@ -6,7 +6,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 constexpr int64_t kConnectTimeoutMs = 2000;
 constexpr int64_t kReconnectWaitMs = 250;
@@ -95,9 +94,3 @@ int busStopPending(void)
     return sigpending(&set) == 0 && (sigismember(&set, SIGINT) == 1 || sigismember(&set, SIGTERM) == 1);
 }
 
-uint64_t busMonoNs(void)
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
-}

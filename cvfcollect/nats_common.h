@@ -27,5 +27,3 @@ void busShutdown(void);
 // 1 when SIGINT or SIGTERM waits to be taken (the collector blocks them
 // outside the loop's waits): a long start gives up.
 int busStopPending(void);
-// Monotonic clock in nanoseconds.
-uint64_t busMonoNs(void);

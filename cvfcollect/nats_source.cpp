@@ -18,6 +18,7 @@
 #include "options.h"
 #include "pcapng.h"
 #include "record.h"
+#include "run.h"
 
 constexpr int kFetchBatch = 256;
 constexpr int kSubscribeTries = 40;  // a quarter of a second apart
@@ -299,7 +300,7 @@ NatsSource *natsSourceOpen(const Options &o)
     if (known > 0)
         raiseFloor(s, askFloor(s));
     readCaptured(s, o, known > 0);
-    s->floorAskedNs = busMonoNs();
+    s->floorAskedNs = monoNs();
     return s;
 }
 
@@ -391,7 +392,7 @@ void natsSourceAck(NatsSource *s)
         natsMsg_Destroy(s->held[i]);
     }
     s->heldCount = 0;
-    uint64_t now = busMonoNs();
+    uint64_t now = monoNs();
     if (now - s->floorAskedNs >= kFloorEveryNs || s->written.size() >= kFloorEveryCount) {
         s->floorAskedNs = now;
         raiseFloor(s, askFloor(s));

@@ -16,16 +16,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "capture.h"
+
 struct Options;
 struct NatsSource;
 
 // One message of the stream.
 // A message of the stream holds one record or several of one line, back
-// to back as received; each is known by its place, a key made of the
-// message's stream sequence number and its index in the message.
-constexpr unsigned kKeyIndexBits = 16;
-inline uint64_t recordKey(uint64_t seq, unsigned index) { return seq << kKeyIndexBits | index; }
-
+// to back as received; each is known by its place (recordKey, capture.h).
 struct StreamRecord {
     const uint8_t *data;  // the record as published: header and frame
     size_t len;

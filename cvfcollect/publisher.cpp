@@ -20,6 +20,7 @@
 #include "nats_common.h"
 #include "options.h"
 #include "record.h"
+#include "run.h"
 
 // A record published and not acknowledged for this long is published
 // again, with every later one not yet acknowledged (the duplicate window
@@ -363,8 +364,8 @@ Publisher *publisherOpen(const Options &o, NatsTotals *counts)
     p->setupRunning = 1;
     // A reachable cluster is ready before the first record; otherwise the
     // records wait in the backlog until it is.
-    for (uint64_t t0 = busMonoNs();
-         !p->ready.load() && busMonoNs() - t0 < kStartWaitNs && !busStopPending();) {
+    for (uint64_t t0 = monoNs();
+         !p->ready.load() && monoNs() - t0 < kStartWaitNs && !busStopPending();) {
         struct timespec ts = {0, 20000000};
         nanosleep(&ts, nullptr);
     }
@@ -575,14 +576,14 @@ uint64_t publisherTick(Publisher *p, uint64_t nowNs)
 void publisherClose(Publisher *p, uint64_t waitNs)
 {
     struct timespec ts = {0, 20000000};
-    uint64_t start = busMonoNs();
+    uint64_t start = monoNs();
     if (p->ready.load())
         natsConnection_Flush(p->nc);
-    while (p->head < p->tail && busMonoNs() - start < waitNs) {
-        publisherTick(p, busMonoNs());
+    while (p->head < p->tail && monoNs() - start < waitNs) {
+        publisherTick(p, monoNs());
         nanosleep(&ts, nullptr);
     }
-    publisherTick(p, busMonoNs());
+    publisherTick(p, monoNs());
     {
         std::lock_guard<std::mutex> lock(p->mu);
         p->counts->unpublished += p->tail - p->head;
